@@ -1,0 +1,275 @@
+/*
+ * LD_PRELOAD shim for the end-to-end tests: it lets a test drive the real,
+ * unmodified programs quickly and deterministically.  Every feature is off
+ * unless its variable is set in the environment of the process under test.
+ *
+ *   SHIM_CLOCK_MS=a,b,c    gettimeofday returns these milliseconds in turn;
+ *                          past the list it keeps adding the last step
+ *   SHIM_SLEEP_MS=n        sleep and usleep really sleep at most n ms
+ *                          (default: return at once)
+ *   SHIM_STOP_AFTER_SLEEPS=n  the n-th sleep/usleep call exits the process
+ *                          with exit(SHIM_STOP_STATUS) (default 99), which
+ *                          flushes stdio
+ *   SHIM_SWAP_DIR=d        at the k-th sleep, if d/dev.k exists, its bytes
+ *                          are copied in place over d/dev (the kernel
+ *                          updating its counters between two passes)
+ *   SHIM_TOUCH=path        every sleep appends one byte to path
+ *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
+ *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
+ *   SHIM_FAIL_WRITE_FD=n   every write of one byte to descriptor n fails
+ *                          with EIO after SHIM_FAIL_WRITE_AFTER successes
+ *   SHIM_LOG=path          appends one line per event: "sleep N",
+ *                          "usleep N", "fork", "brk", "malloc", "calloc",
+ *                          "realloc"
+ *
+ * Counters are per process; a forked child carries on from its parent's.
+ */
+#define _GNU_SOURCE
+#include <dlfcn.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <stdint.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/syscall.h>
+#include <sys/time.h>
+#include <time.h>
+#include <unistd.h>
+
+extern void *__libc_malloc(size_t);
+extern void *__libc_calloc(size_t, size_t);
+extern void *__libc_realloc(void *, size_t);
+
+static int armed;
+static pid_t (*real_fork)(void);
+static int (*real_brk)(void *);
+static ssize_t (*real_write)(int, const void *, size_t);
+static long sleeps, forks, brks, one_byte_writes;
+
+static long env_long(const char *name, long dflt)
+{
+	const char *s = getenv(name);
+	if (s == NULL || *s == '\0')
+		return dflt;
+	return strtol(s, NULL, 10);
+}
+
+/* The shim's own output bypasses the write() it interposes. */
+static void raw_write(int fd, const void *buf, size_t n)
+{
+	long r = syscall(SYS_write, fd, buf, n);
+	(void)r;
+}
+
+static size_t fmt_ulong(char *buf, unsigned long long v)
+{
+	char tmp[24];
+	size_t n = 0, i;
+	do {
+		tmp[n++] = (char)('0' + v % 10);
+		v /= 10;
+	} while (v != 0);
+	for (i = 0; i < n; i++)
+		buf[i] = tmp[n - 1 - i];
+	return n;
+}
+
+/* Raw system calls only: the log must work inside malloc and after the
+ * program closed its standard descriptors. */
+static void log_event(const char *what, long long arg, int with_arg)
+{
+	const char *path = getenv("SHIM_LOG");
+	char line[64];
+	size_t n = strlen(what);
+	int fd, saved = errno;
+
+	if (path == NULL)
+		return;
+	memcpy(line, what, n);
+	if (with_arg) {
+		line[n++] = ' ';
+		if (arg < 0) {
+			line[n++] = '-';
+			arg = -arg;
+		}
+		n += fmt_ulong(line + n, (unsigned long long)arg);
+	}
+	line[n++] = '\n';
+	fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+	if (fd >= 0) {
+		raw_write(fd, line, n);
+		close(fd);
+	}
+	errno = saved;
+}
+
+/* Resolve the real calls before arming the allocator log, so that only the
+ * program's own allocations are reported. */
+__attribute__((constructor)) static void shim_init(void)
+{
+	real_fork = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
+	real_brk = (int (*)(void *))dlsym(RTLD_NEXT, "brk");
+	real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+	armed = 1;
+}
+
+void *malloc(size_t size)
+{
+	if (armed)
+		log_event("malloc", 0, 0);
+	return __libc_malloc(size);
+}
+
+void *calloc(size_t n, size_t size)
+{
+	if (armed)
+		log_event("calloc", 0, 0);
+	return __libc_calloc(n, size);
+}
+
+void *realloc(void *p, size_t size)
+{
+	if (armed)
+		log_event("realloc", 0, 0);
+	return __libc_realloc(p, size);
+}
+
+static void copy_file(const char *from, const char *to)
+{
+	char buf[4096];
+	ssize_t n;
+	int in = open(from, O_RDONLY | O_CLOEXEC), out;
+
+	if (in < 0)
+		return;
+	out = open(to, O_WRONLY | O_TRUNC | O_CLOEXEC);
+	if (out >= 0) {
+		while ((n = read(in, buf, sizeof buf)) > 0)
+			raw_write(out, buf, (size_t)n);
+		close(out);
+	}
+	close(in);
+}
+
+static void between_passes(void)
+{
+	const char *dir = getenv("SHIM_SWAP_DIR");
+	const char *touch = getenv("SHIM_TOUCH");
+	long stop = env_long("SHIM_STOP_AFTER_SLEEPS", 0);
+	long ms = env_long("SHIM_SLEEP_MS", 0);
+
+	++sleeps;
+	if (dir != NULL) {
+		char from[4096], to[4096];
+		size_t n = strlen(dir);
+		if (n + 32 < sizeof from) {
+			memcpy(from, dir, n);
+			memcpy(from + n, "/dev.", 5);
+			from[n + 5 + fmt_ulong(from + n + 5, (unsigned long long)sleeps)] = '\0';
+			memcpy(to, dir, n);
+			memcpy(to + n, "/dev", 5);
+			copy_file(from, to);
+		}
+	}
+	if (touch != NULL) {
+		int fd = open(touch, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+		if (fd >= 0) {
+			raw_write(fd, "x", 1);
+			close(fd);
+		}
+	}
+	if (stop > 0 && sleeps >= stop)
+		exit((int)env_long("SHIM_STOP_STATUS", 99));
+	if (ms > 0) {
+		struct timespec ts = { ms / 1000, (ms % 1000) * 1000000L };
+		nanosleep(&ts, NULL);
+	}
+}
+
+unsigned int sleep(unsigned int seconds)
+{
+	log_event("sleep", seconds, 1);
+	between_passes();
+	return 0;
+}
+
+int usleep(useconds_t usec)
+{
+	log_event("usleep", (long long)usec, 1);
+	between_passes();
+	return 0;
+}
+
+int gettimeofday(struct timeval *restrict tv, void *restrict tz)
+{
+	static long long script[64];
+	static long n = -1, calls;
+	long long ms;
+
+	(void)tz;
+	if (n < 0) {
+		const char *p = getenv("SHIM_CLOCK_MS");
+		n = 0;
+		while (p != NULL && *p != '\0' && n < 64) {
+			char *end;
+			script[n] = strtoll(p, &end, 10);
+			if (end == p)
+				break;
+			n++;
+			p = (*end == ',') ? end + 1 : end;
+		}
+	}
+	if (n == 0) {
+		struct timespec ts;
+		clock_gettime(CLOCK_REALTIME, &ts);
+		tv->tv_sec = ts.tv_sec;
+		tv->tv_usec = ts.tv_nsec / 1000;
+		return 0;
+	}
+	if (calls < n) {
+		ms = script[calls];
+	} else {
+		long long step = n >= 2 ? script[n - 1] - script[n - 2] : 1000;
+		ms = script[n - 1] + step * (calls - n + 1);
+	}
+	calls++;
+	tv->tv_sec = (time_t)(ms / 1000);
+	tv->tv_usec = (suseconds_t)((ms % 1000) * 1000);
+	return 0;
+}
+
+pid_t fork(void)
+{
+	long fail_at = env_long("SHIM_FAIL_FORK_AT", 0);
+
+	log_event("fork", 0, 0);
+	if (++forks == fail_at) {
+		errno = EAGAIN;
+		return -1;
+	}
+	return real_fork();
+}
+
+int brk(void *addr)
+{
+	long fail_at = env_long("SHIM_FAIL_BRK_AT", 0);
+
+	log_event("brk", 0, 0);
+	if (++brks == fail_at) {
+		errno = ENOMEM;
+		return -1;
+	}
+	return real_brk(addr);
+}
+
+ssize_t write(int fd, const void *buf, size_t n)
+{
+	long bad_fd = env_long("SHIM_FAIL_WRITE_FD", -1);
+
+	if (n == 1 && fd == bad_fd &&
+	    ++one_byte_writes > env_long("SHIM_FAIL_WRITE_AFTER", 0)) {
+		errno = EIO;
+		return -1;
+	}
+	return real_write(fd, buf, n);
+}

@@ -1,0 +1,185 @@
+#include "support.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <pty.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+namespace ts {
+
+bool in_ci() {
+  const char* ci = getenv("CI");
+  return ci != nullptr && std::string(ci) == "true";
+}
+
+static long long now_ms() {
+  timespec t{};
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
+}
+
+Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
+  Result res;
+  int out[2], err[2];
+  int master = -1;
+  if (opts.pty) {
+    int slave = -1;
+    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+      ADD_FAILURE() << "openpty: " << strerror(errno);
+      return res;
+    }
+    termios raw{};
+    tcgetattr(slave, &raw);
+    cfmakeraw(&raw);
+    tcsetattr(slave, TCSANOW, &raw);
+    out[0] = master;
+    out[1] = slave;
+  } else if (pipe2(out, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return res;
+  }
+  if (pipe2(err, O_CLOEXEC) != 0) {
+    ADD_FAILURE() << "pipe: " << strerror(errno);
+    return res;
+  }
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+
+  pid_t pid = fork();
+  if (pid == 0) {
+    int devnull = open("/dev/null", O_RDONLY);
+    dup2(devnull, 0);
+    dup2(out[1], 1);
+    dup2(err[1], 2);
+    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
+    for (const auto& e : opts.env) putenv(const_cast<char*>(e.c_str()));
+    execv(args[0], args.data());
+    _exit(127);
+  }
+  close(out[1]);
+  close(err[1]);
+  long long deadline = now_ms() + opts.timeout_ms;
+  pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
+  std::string* sinks[2] = {&res.out, &res.err};
+  int open_fds = 2;
+  while (open_fds > 0) {
+    long long left = deadline - now_ms();
+    if (left <= 0) {
+      res.timed_out = true;
+      kill(pid, SIGKILL);
+      break;
+    }
+    if (poll(fds, 2, static_cast<int>(left)) < 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].fd < 0 || fds[i].revents == 0) continue;
+      char buf[4096];
+      ssize_t n = read(fds[i].fd, buf, sizeof buf);
+      if (n > 0) {
+        sinks[i]->append(buf, static_cast<size_t>(n));
+      } else {
+        // A pty reports EIO once the last writer has gone.
+        close(fds[i].fd);
+        fds[i].fd = -1;
+        --open_fds;
+      }
+    }
+  }
+  for (auto& f : fds)
+    if (f.fd >= 0) close(f.fd);
+  int st = 0;
+  waitpid(pid, &st, 0);
+  if (WIFEXITED(st)) {
+    res.status = WEXITSTATUS(st);
+  } else if (WIFSIGNALED(st)) {
+    res.signal = WTERMSIG(st);
+  }
+  return res;
+}
+
+std::vector<std::string> with_net_fixture(const std::string& dir,
+                                          const std::vector<std::string>& env,
+                                          const std::vector<std::string>& argv) {
+  std::vector<std::string> v = {
+      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
+      "mount --make-rprivate / && mount --bind \"$1\" /proc/$$/net && "
+      "shift && exec /usr/bin/env \"$@\"",
+      "sh", dir};
+  v.insert(v.end(), env.begin(), env.end());
+  v.insert(v.end(), argv.begin(), argv.end());
+  return v;
+}
+
+std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }
+
+bool is_root() { return geteuid() == 0; }
+
+bool have_command(const std::string& name) {
+  std::string cmd = "command -v " + name + " >/dev/null 2>&1";
+  return system(cmd.c_str()) == 0;
+}
+
+TempDir::TempDir() {
+  char tmpl[] = "/tmp/boardtools-test.XXXXXX";
+  char* p = mkdtemp(tmpl);
+  if (p == nullptr) {
+    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
+  } else {
+    path = p;
+  }
+}
+
+TempDir::~TempDir() {
+  if (path.empty()) return;
+  std::error_code ec;
+  std::filesystem::remove_all(path, ec);
+}
+
+void write_file(const std::string& path, const std::string& data) {
+  std::ofstream f(path, std::ios::binary | std::ios::trunc);
+  f << data;
+  if (!f) ADD_FAILURE() << "cannot write " << path;
+}
+
+std::string read_file(const std::string& path) {
+  std::ifstream f(path, std::ios::binary);
+  std::stringstream ss;
+  ss << f.rdbuf();
+  return ss.str();
+}
+
+std::vector<std::string> lines_of(const std::string& text) {
+  std::vector<std::string> v;
+  std::string cur;
+  for (char c : text) {
+    if (c == '\n') {
+      v.push_back(cur);
+      cur.clear();
+    } else {
+      cur += c;
+    }
+  }
+  if (!cur.empty()) v.push_back(cur);
+  return v;
+}
+
+int count_of(const std::string& text, const std::string& needle) {
+  int n = 0;
+  for (size_t pos = text.find(needle); pos != std::string::npos;
+       pos = text.find(needle, pos + needle.size()))
+    ++n;
+  return n;
+}
+
+}  // namespace ts

@@ -1,0 +1,66 @@
+// Helpers for tests that run the real program binaries.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace ts {
+
+// Under CI=true a missing facility is a failure, elsewhere a skip.
+bool in_ci();
+#define REQUIRE_ENV(cond, why)                                  \
+  do {                                                          \
+    if (!(cond)) {                                              \
+      if (::ts::in_ci()) FAIL() << "CI lacks: " << (why);       \
+      GTEST_SKIP() << (why);                                    \
+    }                                                           \
+  } while (0)
+
+struct RunOpts {
+  std::vector<std::string> env;  // "NAME=value", added to the environment
+  std::string cwd;               // working directory of the child, if set
+  bool pty = false;              // standard output on a raw pseudo-terminal
+  int timeout_ms = 20000;        // then the child is killed with SIGKILL
+};
+
+struct Result {
+  int status = -1;  // exit status, or -1 when ended by a signal
+  int signal = 0;   // the signal that ended it
+  bool timed_out = false;
+  std::string out, err;
+};
+
+// Runs argv[0] (a path) with argv, standard input from /dev/null; collects
+// both output streams until the child exits.
+Result run(const std::vector<std::string>& argv, const RunOpts& opts = {});
+
+// argv for running a program in a private mount namespace whose
+// /proc/net/dev is the file "dev" in dir; env entries are set for the
+// program alone (not for the shell and mount tools in between).
+std::vector<std::string> with_net_fixture(const std::string& dir,
+                                          const std::vector<std::string>& env,
+                                          const std::vector<std::string>& argv);
+
+// "LD_PRELOAD=<shim>" for the environment of a program under test.
+std::string shim_env();
+
+bool is_root();
+bool have_command(const std::string& name);
+
+// A fresh directory under /tmp, removed with its contents when it goes.
+struct TempDir {
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  std::string path;
+};
+
+void write_file(const std::string& path, const std::string& data);
+std::string read_file(const std::string& path);
+std::vector<std::string> lines_of(const std::string& text);
+int count_of(const std::string& text, const std::string& needle);
+
+}  // namespace ts
