@@ -18,6 +18,8 @@
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_FAIL_WRITE_FD=n   every write of one byte to descriptor n fails
  *                          with EIO after SHIM_FAIL_WRITE_AFTER successes
+ *   SHIM_FAIL_ALLOC_AT=n   the n-th malloc/calloc/realloc made by the program
+ *                          returns NULL with ENOMEM
  *   SHIM_LOG=path          appends one line per event: "sleep N",
  *                          "usleep N", "fork", "brk", "malloc", "calloc",
  *                          "realloc"
@@ -44,7 +46,7 @@ static int armed;
 static pid_t (*real_fork)(void);
 static int (*real_brk)(void *);
 static ssize_t (*real_write)(int, const void *, size_t);
-static long sleeps, forks, brks, one_byte_writes;
+static long sleeps, forks, brks, one_byte_writes, allocs;
 
 static long env_long(const char *name, long dflt)
 {
@@ -113,24 +115,35 @@ __attribute__((constructor)) static void shim_init(void)
 	armed = 1;
 }
 
+/* Logs a program allocation; true when this one is scripted to fail. */
+static int alloc_fails(const char *what)
+{
+	log_event(what, 0, 0);
+	if (++allocs == env_long("SHIM_FAIL_ALLOC_AT", 0)) {
+		errno = ENOMEM;
+		return 1;
+	}
+	return 0;
+}
+
 void *malloc(size_t size)
 {
-	if (armed)
-		log_event("malloc", 0, 0);
+	if (armed && alloc_fails("malloc"))
+		return NULL;
 	return __libc_malloc(size);
 }
 
 void *calloc(size_t n, size_t size)
 {
-	if (armed)
-		log_event("calloc", 0, 0);
+	if (armed && alloc_fails("calloc"))
+		return NULL;
 	return __libc_calloc(n, size);
 }
 
 void *realloc(void *p, size_t size)
 {
-	if (armed)
-		log_event("realloc", 0, 0);
+	if (armed && alloc_fails("realloc"))
+		return NULL;
 	return __libc_realloc(p, size);
 }
 
