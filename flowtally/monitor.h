@@ -1,0 +1,31 @@
+// flowtally's command line, clock and pass schedule.
+#pragma once
+
+#include <cstdint>
+
+#include "sampler.h"
+
+namespace flowtally {
+
+struct Options {
+  bool line_mode = false;
+  int32_t interval_s = 3;
+};
+
+enum class Parse { ok, usage, no_memory };
+
+// Reads the command line; -i names go into the sampler's filter list.
+Parse parse_args(int argc, char** argv, Options& opts, Sampler& sampler);
+
+// atoi on a 32-bit board: optional blanks and sign, digits, saturating.
+int32_t to_int32(const char* s);
+
+uint64_t now_ms();
+
+// How long to sleep after a pass so that the next one starts on the
+// interval grid counted from this pass's start.
+uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_ms);
+
+int run(int argc, char** argv);
+
+}  // namespace flowtally
