@@ -10,6 +10,7 @@
 #include <sched.h>
 #include <signal.h>
 #include <sys/socket.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -139,6 +140,28 @@ TEST(FixtureRun, MissingStatisticsFileIsReported) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Can not open file:\"/proc/net/dev\"");
+}
+
+TEST(FixtureRun, UnrewindableStatisticsFileIsReported) {
+  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
+  // A FIFO reads like the file once, then cannot be rewound.
+  ts::TempDir dir;
+  const std::string fifo = dir.path + "/dev";
+  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
+  pid_t writer = fork();
+  if (writer == 0) {
+    alarm(20);  // never outlive the test
+    int fd = open(fifo.c_str(), O_WRONLY);
+    std::string text = headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n";
+    ssize_t n = write(fd, text.data(), text.size());
+    _exit(n == static_cast<ssize_t>(text.size()) ? 0 : 1);
+  }
+  ts::Result r = ts::run(ts::with_net_fixture(dir.path, {}, {bin, "-l"}));
+  int st = 0;
+  waitpid(writer, &st, 0);
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Can not fseek to the start of the file /proc/net/dev\n");
+  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) ");
 }
 
 TEST(CommandLineRun, UsageErrorsExitOneWithTheUsageText) {

@@ -424,6 +424,8 @@ TEST(Rows, LineTextIsParsedLeniently) {
        "x: 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n",
        "x: 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 99 99\n", " 0.0 0.0 0.0 0.0 \n"},
       {"empty name", ": 0\n", ": 125\n", " 1.0 \n"},
+      {"cut at the first colon", "a:b: 0 0\n", "a:b: 1000 2:7\n", " 0.0 1000.0 \n"},
+      {"colon inside the counters", "a: 0 0:9\n", "a: 1000 2:7\n", " 8.0 2.0 \n"},
   };
   for (const auto& c : cases) {
     static Sampler s;
