@@ -14,15 +14,20 @@
  *                          are copied in place over d/dev (the kernel
  *                          updating its counters between two passes)
  *   SHIM_TOUCH=path        every sleep appends one byte to path
+ *   SHIM_UNLINK=path       the SHIM_UNLINK_AT-th sleep (default 1) removes
+ *                          path
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_FAIL_WRITE_FD=n   every write of one byte to descriptor n fails
- *                          with EIO after SHIM_FAIL_WRITE_AFTER successes
+ *                          with EIO after SHIM_FAIL_WRITE_AFTER successes,
+ *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
  *   SHIM_FAIL_ALLOC_AT=n   the n-th malloc/calloc/realloc made by the program
  *                          returns NULL with ENOMEM
  *   SHIM_LOG=path          appends one line per event: "sleep N",
  *                          "usleep N", "fork", "brk", "malloc", "calloc",
  *                          "realloc"
+ *   SHIM_LOG_PATHS=1       the log also gets "open PATH" and "stat PATH" for
+ *                          each open/open64/stat/stat64 call of the program
  *
  * Counters are per process; a forked child carries on from its parent's.
  */
@@ -30,9 +35,11 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <stdarg.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
 #include <time.h>
@@ -46,7 +53,13 @@ static int armed;
 static pid_t (*real_fork)(void);
 static int (*real_brk)(void *);
 static ssize_t (*real_write)(int, const void *, size_t);
-static long sleeps, forks, brks, one_byte_writes, allocs;
+typedef int open_fn(const char *, int, ...);
+typedef int stat_fn(const char *, struct stat *);
+typedef int stat64_fn(const char *, struct stat64 *);
+static open_fn *real_open, *real_open64;
+static stat_fn *real_stat;
+static stat64_fn *real_stat64;
+static long sleeps, forks, brks, one_byte_writes, failed_writes, allocs;
 
 static long env_long(const char *name, long dflt)
 {
@@ -76,17 +89,34 @@ static size_t fmt_ulong(char *buf, unsigned long long v)
 	return n;
 }
 
-/* Raw system calls only: the log must work inside malloc and after the
- * program closed its standard descriptors. */
-static void log_event(const char *what, long long arg, int with_arg)
+/* The shim's own files bypass the open() it interposes. */
+static int raw_open(const char *path, int flags)
+{
+	return (int)syscall(SYS_openat, AT_FDCWD, path, flags, 0644);
+}
+
+/* Appends one line to the log.  Raw system calls only: the log must work
+ * inside malloc and after the program closed its standard descriptors. */
+static void log_line(const char *line, size_t n)
 {
 	const char *path = getenv("SHIM_LOG");
-	char line[64];
-	size_t n = strlen(what);
-	int fd, saved = errno;
+	int fd;
 
 	if (path == NULL)
 		return;
+	fd = raw_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC);
+	if (fd >= 0) {
+		raw_write(fd, line, n);
+		close(fd);
+	}
+}
+
+static void log_event(const char *what, long long arg, int with_arg)
+{
+	char line[64];
+	size_t n = strlen(what);
+	int saved = errno;
+
 	memcpy(line, what, n);
 	if (with_arg) {
 		line[n++] = ' ';
@@ -97,11 +127,28 @@ static void log_event(const char *what, long long arg, int with_arg)
 		n += fmt_ulong(line + n, (unsigned long long)arg);
 	}
 	line[n++] = '\n';
-	fd = open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
-	if (fd >= 0) {
-		raw_write(fd, line, n);
-		close(fd);
-	}
+	log_line(line, n);
+	errno = saved;
+}
+
+/* "open PATH" or "stat PATH", when SHIM_LOG_PATHS asks for them; a path too
+ * long for the line is cut. */
+static void log_path(const char *what, const char *path)
+{
+	char line[512];
+	size_t n = strlen(what), k = strlen(path);
+	int saved = errno;
+
+	if (env_long("SHIM_LOG_PATHS", 0) == 0)
+		return;
+	if (k > sizeof line - n - 2)
+		k = sizeof line - n - 2;
+	memcpy(line, what, n);
+	line[n++] = ' ';
+	memcpy(line + n, path, k);
+	n += k;
+	line[n++] = '\n';
+	log_line(line, n);
 	errno = saved;
 }
 
@@ -112,6 +159,10 @@ __attribute__((constructor)) static void shim_init(void)
 	real_fork = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
 	real_brk = (int (*)(void *))dlsym(RTLD_NEXT, "brk");
 	real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
+	real_open = (open_fn *)dlsym(RTLD_NEXT, "open");
+	real_open64 = (open_fn *)dlsym(RTLD_NEXT, "open64");
+	real_stat = (stat_fn *)dlsym(RTLD_NEXT, "stat");
+	real_stat64 = (stat64_fn *)dlsym(RTLD_NEXT, "stat64");
 	armed = 1;
 }
 
@@ -151,11 +202,11 @@ static void copy_file(const char *from, const char *to)
 {
 	char buf[4096];
 	ssize_t n;
-	int in = open(from, O_RDONLY | O_CLOEXEC), out;
+	int in = raw_open(from, O_RDONLY | O_CLOEXEC), out;
 
 	if (in < 0)
 		return;
-	out = open(to, O_WRONLY | O_TRUNC | O_CLOEXEC);
+	out = raw_open(to, O_WRONLY | O_TRUNC | O_CLOEXEC);
 	if (out >= 0) {
 		while ((n = read(in, buf, sizeof buf)) > 0)
 			raw_write(out, buf, (size_t)n);
@@ -168,6 +219,7 @@ static void between_passes(void)
 {
 	const char *dir = getenv("SHIM_SWAP_DIR");
 	const char *touch = getenv("SHIM_TOUCH");
+	const char *doomed = getenv("SHIM_UNLINK");
 	long stop = env_long("SHIM_STOP_AFTER_SLEEPS", 0);
 	long ms = env_long("SHIM_SLEEP_MS", 0);
 
@@ -185,12 +237,14 @@ static void between_passes(void)
 		}
 	}
 	if (touch != NULL) {
-		int fd = open(touch, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644);
+		int fd = raw_open(touch, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC);
 		if (fd >= 0) {
 			raw_write(fd, "x", 1);
 			close(fd);
 		}
 	}
+	if (doomed != NULL && sleeps == env_long("SHIM_UNLINK_AT", 1))
+		unlink(doomed);
 	if (stop > 0 && sleeps >= stop)
 		exit((int)env_long("SHIM_STOP_STATUS", 99));
 	if (ms > 0) {
@@ -279,10 +333,69 @@ ssize_t write(int fd, const void *buf, size_t n)
 {
 	long bad_fd = env_long("SHIM_FAIL_WRITE_FD", -1);
 
+	long times = env_long("SHIM_FAIL_WRITE_TIMES", -1);
+
 	if (n == 1 && fd == bad_fd &&
-	    ++one_byte_writes > env_long("SHIM_FAIL_WRITE_AFTER", 0)) {
+	    ++one_byte_writes > env_long("SHIM_FAIL_WRITE_AFTER", 0) &&
+	    (times < 0 || failed_writes < times)) {
+		++failed_writes;
 		errno = EIO;
 		return -1;
 	}
 	return real_write(fd, buf, n);
+}
+
+/* Another library's constructor may call these before the shim's own ran;
+ * the real call is then looked up on the spot. */
+static void *real_call(void *known, const char *name)
+{
+	return known != NULL ? known : dlsym(RTLD_NEXT, name);
+}
+
+static int open_logged(open_fn *real, const char *path, int flags, va_list ap)
+{
+	mode_t mode = 0;
+
+	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
+		mode = (mode_t)va_arg(ap, int);
+	log_path("open", path);
+	return real(path, flags, mode);
+}
+
+int open(const char *path, int flags, ...)
+{
+	va_list ap;
+	int fd;
+
+	va_start(ap, flags);
+	fd = open_logged((open_fn *)real_call(real_open, "open"), path, flags, ap);
+	va_end(ap);
+	return fd;
+}
+
+int open64(const char *path, int flags, ...)
+{
+	va_list ap;
+	int fd;
+
+	va_start(ap, flags);
+	fd = open_logged((open_fn *)real_call(real_open64, "open64"), path, flags, ap);
+	va_end(ap);
+	return fd;
+}
+
+int stat(const char *restrict path, struct stat *restrict buf)
+{
+	stat_fn *real = (stat_fn *)real_call(real_stat, "stat");
+
+	log_path("stat", path);
+	return real(path, buf);
+}
+
+int stat64(const char *restrict path, struct stat64 *restrict buf)
+{
+	stat64_fn *real = (stat64_fn *)real_call(real_stat64, "stat64");
+
+	log_path("stat", path);
+	return real(path, buf);
 }

@@ -1,0 +1,98 @@
+#include "startup.h"
+
+#include <signal.h>
+#include <unistd.h>
+
+#include "feed.h"
+
+namespace wdpulse {
+
+namespace {
+
+// A root that cannot be entered shows up in the path probe instead.
+void change_to_root() {
+  if (chdir("/") != 0) return;
+}
+
+bool is_space(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r';
+}
+
+}  // namespace
+
+// The budget is read the way atol reads a number, but as a 32-bit value that
+// saturates, so a board and a build machine agree on every input.  Digits
+// accumulate towards the sign's limit so no wider type is needed.
+int32_t budget_of(const char* s) {
+  while (is_space(*s)) ++s;
+  bool negative = *s == '-';
+  if (*s == '-' || *s == '+') ++s;
+  int32_t value = 0;
+  for (; *s >= '0' && *s <= '9'; ++s) {
+    int32_t digit = *s - '0';
+    if (negative)
+      value = value < (INT32_MIN + digit) / 10 ? INT32_MIN : value * 10 - digit;
+    else
+      value = value > (INT32_MAX - digit) / 10 ? INT32_MAX : value * 10 + digit;
+  }
+  return value;
+}
+
+// Nothing on the command line can stop the keeper: unknown options are
+// skipped, and an option missing its value just ends the scan.
+Options scan_options(int argc, char** argv) {
+  Options o{0, nullptr, nullptr, 0};
+  int i = argc > 0 ? 1 : 0;
+  while (i < argc && argv[i][0] == '-') {
+    char letter = argv[i][1];
+    ++i;
+    if (letter == '-') break;
+    if (letter != 'c' && letter != 'f') continue;
+    if (i == argc) break;
+    if (letter == 'c')
+      o.budget = budget_of(argv[i]);
+    else
+      o.watched = argv[i];
+    ++i;
+  }
+  o.paths = argv + i;
+  o.npaths = argc - i;
+  return o;
+}
+
+// A rejected path is marked with "!" in the argument memory, so whoever
+// reads the keeper's command line can see what it gave up on; the last
+// entry fills the gap.  An empty argument has no byte of its own to mark:
+// writing over its end would join it to the next argument.
+int vet_paths(char** paths, int npaths) {
+  int i = 0;
+  while (i < npaths) {
+    if (path_check(paths[i], false)) {
+      ++i;
+      continue;
+    }
+    if (paths[i][0] != '\0') paths[i][0] = '!';
+    paths[i] = paths[--npaths];
+  }
+  return npaths;
+}
+
+int run(int argc, char** argv) {
+  // A launcher may leave SIGCHLD ignored, and then the probe child would be
+  // reaped behind our back and waitpid would report a healthy system as sick.
+  signal(SIGCHLD, SIG_DFL);
+  Options o = scan_options(argc, argv);
+  // Vet paths as the probes will see them, from "/".
+  change_to_root();
+  o.npaths = vet_paths(o.paths, o.npaths);
+  // Without a fork the started process keeps the watchdog fed itself.
+  if (fork() > 0) return 0;
+  close(2);
+  close(1);
+  close(0);
+  change_to_root();
+  setsid();
+  feed_loop(o.budget, o.watched, o.paths, o.npaths);
+}
+
+}  // namespace wdpulse

@@ -1,0 +1,234 @@
+// Unit tests of the keeper's start-up rules and staleness count, run in the
+// test process against the same units the program links.
+#include <fcntl.h>
+#include <stdint.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <string>
+#include <vector>
+
+#include "feed.h"
+#include "startup.h"
+#include "support.h"
+
+namespace {
+
+// While set, stat fills in the named fields only and leaves every padding
+// byte as it found it, as a C library converting from the kernel's layout may.
+bool fields_only_stat = false;
+
+}  // namespace
+
+extern "C" int stat(const char* __restrict path, struct stat* __restrict buf) noexcept {
+  if (!fields_only_stat) return fstatat(AT_FDCWD, path, buf, 0);
+  struct stat full;
+  if (fstatat(AT_FDCWD, path, &full, 0) != 0) return -1;
+  buf->st_dev = full.st_dev;
+  buf->st_ino = full.st_ino;
+  buf->st_mode = full.st_mode;
+  buf->st_nlink = full.st_nlink;
+  buf->st_uid = full.st_uid;
+  buf->st_gid = full.st_gid;
+  buf->st_rdev = full.st_rdev;
+  buf->st_size = full.st_size;
+  buf->st_blksize = full.st_blksize;
+  buf->st_blocks = full.st_blocks;
+  buf->st_atim = full.st_atim;
+  buf->st_mtim = full.st_mtim;
+  buf->st_ctim = full.st_ctim;
+  return 0;
+}
+
+namespace {
+
+using Strings = std::vector<std::string>;
+
+// Arguments as the program gets them: writable strings in one argv.
+struct Argv {
+  explicit Argv(const Strings& args) : text(args) {
+    for (auto& s : text) ptrs.push_back(s.data());
+    ptrs.push_back(nullptr);
+  }
+  int argc() const { return static_cast<int>(ptrs.size()) - 1; }
+  Strings text;
+  std::vector<char*> ptrs;
+};
+
+Strings strings_of(char* const* v, int n) { return Strings(v, v + n); }
+
+TEST(WdpulseBudget, ReadsLikeAtolButSaturatesAt32Bits) {
+  struct Case {
+    const char* in;
+    int32_t want;
+  } cases[] = {
+      {"", 0},
+      {"abc", 0},
+      {"-", 0},
+      {"+", 0},
+      {"- 3", 0},
+      {"--5", 0},
+      {"+-5", 0},
+      {"0", 0},
+      {"42", 42},
+      {"007", 7},
+      {"+5", 5},
+      {"-5", -5},
+      {" \t\n\v\f\r7", 7},
+      {"12abc", 12},
+      {"1 2", 1},
+      {"3.9", 3},
+      {"2147483647", INT32_MAX},
+      {"2147483648", INT32_MAX},
+      {"4294967297", INT32_MAX},
+      {"99999999999999999999999", INT32_MAX},
+      {"-2147483647", -2147483647},
+      {"-2147483648", INT32_MIN},
+      {"-2147483649", INT32_MIN},
+      {"-99999999999999999999999", INT32_MIN},
+      {"  -000000000000000000012x", -12},
+  };
+  for (const auto& c : cases) EXPECT_EQ(wdpulse::budget_of(c.in), c.want) << '"' << c.in << '"';
+}
+
+TEST(WdpulseOptions, FollowsTheOptionRules) {
+  struct Case {
+    Strings args;  // after the program name
+    int32_t budget;
+    const char* watched;
+    Strings paths;
+  } cases[] = {
+      {{}, 0, nullptr, {}},
+      {{"/a", "/b"}, 0, nullptr, {"/a", "/b"}},
+      {{"-c", "3", "-f", "w", "/a"}, 3, "w", {"/a"}},
+      // a value written after the letter is not read; the next argument is
+      {{"-c5", "2", "/a"}, 2, nullptr, {"/a"}},
+      {{"-fx", "w", "/a"}, 0, "w", {"/a"}},
+      {{"-cfoo", "-7"}, -7, nullptr, {}},
+      // an option missing its value is consumed and ends the scan
+      {{"-c", "3", "-c"}, 3, nullptr, {}},
+      {{"-f", "w", "-f"}, 0, "w", {}},
+      {{"-c"}, 0, nullptr, {}},
+      {{"-f"}, 0, nullptr, {}},
+      // repeats replace
+      {{"-c", "1", "-c", "0", "-f", "v", "-f", "w"}, 0, "w", {}},
+      // "--", and any argument whose second character is "-", end the options
+      {{"--", "-c", "1"}, 0, nullptr, {"-c", "1"}},
+      {{"--verbose", "-a"}, 0, nullptr, {"-a"}},
+      {{"-c", "2", "--", "--"}, 2, nullptr, {"--"}},
+      // unknown options and a lone "-" are skipped, one argument each
+      {{"-", "-x", "-q", "/a"}, 0, nullptr, {"/a"}},
+      {{"-x", "5", "/a"}, 0, nullptr, {"5", "/a"}},
+      // the first argument without a dash ends the scan
+      {{"/a", "-c", "1"}, 0, nullptr, {"/a", "-c", "1"}},
+      {{"", "-c", "1"}, 0, nullptr, {"", "-c", "1"}},
+      // the value of an option is taken whatever it looks like
+      {{"-f", "-c", "/a"}, 0, "-c", {"/a"}},
+      {{"-c", "-f", "/a"}, 0, nullptr, {"/a"}},
+  };
+  for (const auto& c : cases) {
+    Strings full = {"wdpulse"};
+    full.insert(full.end(), c.args.begin(), c.args.end());
+    Argv a(full);
+    wdpulse::Options o = wdpulse::scan_options(a.argc(), a.ptrs.data());
+    std::string where = testing::PrintToString(c.args);
+    EXPECT_EQ(o.budget, c.budget) << where;
+    EXPECT_EQ(o.watched ? std::string(o.watched) : "(none)",
+              c.watched ? std::string(c.watched) : "(none)")
+        << where;
+    EXPECT_EQ(strings_of(o.paths, o.npaths), c.paths) << where;
+  }
+}
+
+TEST(WdpulseOptions, EmptyArgvHasNoPaths) {
+  char* none[] = {nullptr};
+  wdpulse::Options o = wdpulse::scan_options(0, none);
+  EXPECT_EQ(o.npaths, 0);
+}
+
+TEST(WdpulseVetting, MarksRejectsAndMovesTheLastPathIntoTheGap) {
+  ts::TempDir tmp;
+  ts::write_file(tmp.path + "/a", "");
+  ts::write_file(tmp.path + "/b", "");
+  ts::write_file(tmp.path + "/c", "");
+  const std::string a = tmp.path + "/a", b = tmp.path + "/b", c = tmp.path + "/c";
+  const std::string m = tmp.path + "/m", n = tmp.path + "/n";
+  auto marked = [](std::string s) { return s.replace(0, 1, "!"); };
+  struct Case {
+    Strings in;
+    Strings kept;   // in the order vetting leaves them
+    Strings after;  // the argument strings afterwards
+  } cases[] = {
+      {{a, b, c}, {a, b, c}, {a, b, c}},
+      {{m, b, c}, {c, b}, {marked(m), b, c}},
+      {{a, m, c}, {a, c}, {a, marked(m), c}},
+      {{a, b, m}, {a, b}, {a, b, marked(m)}},
+      {{m, n, c}, {c}, {marked(m), marked(n), c}},
+      {{m, a, n}, {a}, {marked(m), a, marked(n)}},
+      {{m, n}, {}, {marked(m), marked(n)}},
+      {{"", a}, {a}, {"", a}},
+      {{a, ""}, {a}, {a, ""}},
+      {{}, {}, {}},
+  };
+  for (const auto& k : cases) {
+    Argv v(k.in);
+    int kept = wdpulse::vet_paths(v.ptrs.data(), v.argc());
+    std::string where = testing::PrintToString(k.in);
+    EXPECT_EQ(strings_of(v.ptrs.data(), kept), k.kept) << where;
+    Strings after;
+    for (const auto& s : v.text) after.push_back(s.c_str());
+    EXPECT_EQ(after, k.after) << where;
+  }
+}
+
+TEST(WdpulseRecord, StartsFromZeroSoUntouchedBytesNeverDiffer) {
+  ts::TempDir tmp;
+  const std::string file = tmp.path + "/w";
+  ts::write_file(file, "x");
+  struct Case {
+    std::string path;
+    bool exists;
+  } cases[] = {{file, true}, {tmp.path + "/missing", false}};
+  for (const auto& c : cases) {
+    struct stat want;
+    memset(&want, 0, sizeof want);
+    fields_only_stat = true;
+    if (c.exists) ASSERT_EQ(stat(c.path.c_str(), &want), 0);
+    struct stat got;
+    memset(&got, 0xa5, sizeof got);
+    wdpulse::read_record(c.path.c_str(), &got);
+    fields_only_stat = false;
+    EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << c.path;
+  }
+}
+
+TEST(WdpulseStaleness, CountsUnchangedPassesAndWrapsNegativeBudgets) {
+  ts::TempDir tmp;
+  const std::string file = tmp.path + "/w";
+  ts::write_file(file, "x");
+  struct Case {
+    int32_t budget, remaining;
+    bool changed;
+    int32_t remaining_after;
+    bool expired;
+  } cases[] = {
+      {3, 3, true, 3, false},         {3, 1, true, 3, false},
+      {3, 3, false, 2, false},        {3, 1, false, 0, true},
+      {1, 1, false, 0, true},         {-1, -1, false, -2, false},
+      {-1, INT32_MIN, false, INT32_MAX, false},
+      {INT32_MAX, INT32_MAX, false, INT32_MAX - 1, false},
+      {-5, 7, true, -5, false},
+  };
+  for (const auto& c : cases) {
+    static wdpulse::Staleness s;
+    memset(&s, 0, sizeof s);
+    s.budget = c.budget;
+    s.remaining = c.remaining;
+    if (!c.changed) wdpulse::read_record(file.c_str(), &s.previous);
+    EXPECT_EQ(wdpulse::staleness_expired(&s, file.c_str()), c.expired) << c.remaining;
+    EXPECT_EQ(s.remaining, c.remaining_after) << c.remaining;
+    EXPECT_EQ(memcmp(&s.previous, &s.current, sizeof s.current), 0);
+  }
+}
+
+}  // namespace
