@@ -26,8 +26,11 @@
  *   SHIM_LOG=path          appends one line per event: "sleep N",
  *                          "usleep N", "fork", "brk", "malloc", "calloc",
  *                          "realloc"
- *   SHIM_LOG_PATHS=1       the log also gets "open PATH" and "stat PATH" for
- *                          each open/open64/stat/stat64 call of the program
+ *   SHIM_LOG_DETAIL=1      the log also gets "open PATH" and "stat PATH" for
+ *                          each open/open64/stat/stat64 call, "exit" when a
+ *                          process ends through the library's exit (not
+ *                          _exit), and "brk N" instead of "brk", N being how
+ *                          far the call asks to move the break (-4096)
  *
  * Counters are per process; a forked child carries on from its parent's.
  */
@@ -131,7 +134,7 @@ static void log_event(const char *what, long long arg, int with_arg)
 	errno = saved;
 }
 
-/* "open PATH" or "stat PATH", when SHIM_LOG_PATHS asks for them; a path too
+/* "open PATH" or "stat PATH", when SHIM_LOG_DETAIL asks for them; a path too
  * long for the line is cut. */
 static void log_path(const char *what, const char *path)
 {
@@ -139,7 +142,7 @@ static void log_path(const char *what, const char *path)
 	size_t n = strlen(what), k = strlen(path);
 	int saved = errno;
 
-	if (env_long("SHIM_LOG_PATHS", 0) == 0)
+	if (env_long("SHIM_LOG_DETAIL", 0) == 0)
 		return;
 	if (k > sizeof line - n - 2)
 		k = sizeof line - n - 2;
@@ -164,6 +167,13 @@ __attribute__((constructor)) static void shim_init(void)
 	real_stat = (stat_fn *)dlsym(RTLD_NEXT, "stat");
 	real_stat64 = (stat64_fn *)dlsym(RTLD_NEXT, "stat64");
 	armed = 1;
+}
+
+/* Destructors run from the library's exit only, never from _exit. */
+__attribute__((destructor)) static void shim_fini(void)
+{
+	if (env_long("SHIM_LOG_DETAIL", 0) != 0)
+		log_event("exit", 0, 0);
 }
 
 /* Logs a program allocation; true when this one is scripted to fail. */
@@ -321,7 +331,10 @@ int brk(void *addr)
 {
 	long fail_at = env_long("SHIM_FAIL_BRK_AT", 0);
 
-	log_event("brk", 0, 0);
+	if (env_long("SHIM_LOG_DETAIL", 0) != 0)
+		log_event("brk", (long long)((char *)addr - (char *)sbrk(0)), 1);
+	else
+		log_event("brk", 0, 0);
 	if (++brks == fail_at) {
 		errno = ENOMEM;
 		return -1;
