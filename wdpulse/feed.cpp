@@ -9,41 +9,32 @@
 namespace wdpulse {
 
 // sbrk(0) reports failure as (void*)-1, never as a null pointer.
-static char* current_break()
-{
+static char* current_break() {
   void* top = sbrk(0);
-  if (top == reinterpret_cast<void*>(-1))
-    exit(1);
+  if (top == reinterpret_cast<void*>(-1)) exit(1);
   return static_cast<char*>(top);
 }
 
 // The record is scratch taken above the break and handed back at once, so
-// the check works even where the allocator no longer would.  The break only
-// ever moves by multiples of 8 here, so the record stays aligned.
-bool path_check(const char* path, bool must_succeed)
-{
+// the check works even where the allocator no longer would.  The break starts
+// page-aligned and only ever moves by multiples of 8, so the record is aligned.
+bool path_check(const char* path, bool must_succeed) {
   char* base = current_break();
-  if (brk(base + sizeof(struct stat)) != 0)
-    exit(1);
+  if (brk(base + sizeof(struct stat)) != 0) exit(1);
   memset(base, 0, sizeof(struct stat));
   int r = stat(path, reinterpret_cast<struct stat*>(base));
-  if (brk(base) != 0)
-    exit(1);
-  if (r != 0 && must_succeed)
-    exit(1);
+  if (brk(base) != 0) exit(1);
+  if (r != 0 && must_succeed) exit(1);
   return r == 0;
 }
 
 // Once the standard descriptors are closed the device lands on 0, so only -1
 // means "not open".  A short write may mean the driver went away: reopen.
-void feed(int* fd)
-{
+void feed(int* fd) {
   if (*fd == -1) {
     *fd = open("/dev/watchdog", O_RDWR);
-    if (*fd == -1)
-      *fd = open("/dev/misc/watchdog", O_RDWR);
-    if (*fd == -1)
-      return;
+    if (*fd == -1) *fd = open("/dev/misc/watchdog", O_RDWR);
+    if (*fd == -1) return;
   }
   if (write(*fd, "/", 1) != 1) {
     close(*fd);
@@ -51,33 +42,25 @@ void feed(int* fd)
   }
 }
 
-void heap_probe()
-{
+void heap_probe() {
   char* base = current_break();
-  if (brk(base + heap_probe_size) != 0)
-    exit(1);
+  if (brk(base + heap_probe_size) != 0) exit(1);
   memset(base, 0, heap_probe_size);
-  if (brk(base) != 0)
-    exit(1);
+  if (brk(base) != 0) exit(1);
 }
 
 // The child leaves through the library's exit so that its whole shutdown
 // path is exercised; reaping anything but that child means something else
 // is wrong.
-void process_probe()
-{
+void process_probe() {
   pid_t child = fork();
-  if (child < 0)
-    exit(1);
-  if (child == 0)
-    exit(0);
-  if (waitpid(child, nullptr, 0) != child)
-    exit(1);
+  if (child < 0) exit(1);
+  if (child == 0) exit(0);
+  if (waitpid(child, nullptr, 0) != child) exit(1);
 }
 
 // One path per pass, in turn; "/" stands in when there are none.
-int path_probe(char* const* paths, int npaths, int next)
-{
+int path_probe(char* const* paths, int npaths, int next) {
   if (npaths == 0) {
     path_check("/", true);
     return 0;
@@ -88,17 +71,14 @@ int path_probe(char* const* paths, int npaths, int next)
 
 // Cleared first so that bytes a stat leaves alone never differ between two
 // passes; a file that cannot be examined reads as all zeros.
-void read_record(const char* path, struct stat* rec)
-{
+void read_record(const char* path, struct stat* rec) {
   memset(rec, 0, sizeof *rec);
-  if (stat(path, rec) != 0)
-    memset(rec, 0, sizeof *rec);
+  if (stat(path, rec) != 0) memset(rec, 0, sizeof *rec);
 }
 
 // The count runs in unsigned arithmetic: a negative budget wraps rather than
 // overflowing, and so reaches 0 only after more than 2^31 unchanged passes.
-bool staleness_expired(Staleness* s, const char* watched)
-{
+bool staleness_expired(Staleness* s, const char* watched) {
   read_record(watched, &s->current);
   if (memcmp(&s->current, &s->previous, sizeof(struct stat)) != 0) {
     memcpy(&s->previous, &s->current, sizeof(struct stat));
@@ -109,9 +89,7 @@ bool staleness_expired(Staleness* s, const char* watched)
   return s->remaining == 0;
 }
 
-[[noreturn]] void feed_loop(int32_t budget, const char* watched,
-                            char* const* paths, int npaths)
-{
+[[noreturn]] void feed_loop(int32_t budget, const char* watched, char* const* paths, int npaths) {
   static Staleness stale;
   int fd = -1;
   int next = 0;
@@ -123,9 +101,7 @@ bool staleness_expired(Staleness* s, const char* watched)
     heap_probe();
     process_probe();
     next = path_probe(paths, npaths, next);
-    if (watched != nullptr && budget != 0 &&
-        staleness_expired(&stale, watched))
-      exit(1);
+    if (watched != nullptr && budget != 0 && staleness_expired(&stale, watched)) exit(1);
     sleep(1);
   }
 }

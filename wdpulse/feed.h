@@ -25,7 +25,6 @@ void process_probe();
 int path_probe(char* const* paths, int npaths, int next);
 void read_record(const char* path, struct stat* rec);
 bool staleness_expired(Staleness* s, const char* watched);
-[[noreturn]] void feed_loop(int32_t budget, const char* watched,
-                            char* const* paths, int npaths);
+[[noreturn]] void feed_loop(int32_t budget, const char* watched, char* const* paths, int npaths);
 
 }  // namespace wdpulse

@@ -18,6 +18,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -39,8 +40,7 @@ const Strings pass_moves = {"4096", "-4096", record, "-" + record};
 bool private_dev() {
   static int ready = -1;
   if (ready < 0)
-    ready = ts::is_root() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 &&
-            unshare(CLONE_NEWNS) == 0 &&
+    ready = ts::is_root() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 && unshare(CLONE_NEWNS) == 0 &&
             mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
             mount("wdpulse-test", "/dev", "tmpfs", 0, "mode=755") == 0 &&
             mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0;
@@ -68,19 +68,30 @@ int wait_status(pid_t pid) {
   return WIFEXITED(st) ? WEXITSTATUS(st) : -1;
 }
 
+// Numeric field n (from 4 on, numbered as in proc(5)) of /proc/<pid>/stat.
+int stat_field(pid_t pid, int n) {
+  std::string s = ts::read_file("/proc/" + std::to_string(pid) + "/stat");
+  size_t at = s.rfind(')');
+  if (at == std::string::npos) return 0;
+  std::istringstream in(s.substr(at + 1));
+  std::string field;
+  for (int i = 3; i <= n; ++i) in >> field;
+  return atoi(field.c_str());
+}
+
+std::string link_of(const std::string& path) {
+  char target[4096];
+  ssize_t n = readlink(path.c_str(), target, sizeof target);
+  return std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
 // The daemon re-parented to this process once the started process ended.
 pid_t adopted_child() {
   DIR* d = opendir("/proc");
   pid_t found = -1;
   while (dirent* e = d ? readdir(d) : nullptr) {
     pid_t pid = atoi(e->d_name);
-    if (pid <= 0) continue;
-    std::string stat = ts::read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t paren = stat.rfind(')');
-    int ppid = 0;
-    if (paren != std::string::npos &&
-        sscanf(stat.c_str() + paren + 1, " %*c %d", &ppid) == 1 && ppid == getpid())
-      found = pid;
+    if (pid > 0 && stat_field(pid, 4) == getpid()) found = pid;
   }
   if (d) closedir(d);
   return found;
@@ -121,8 +132,8 @@ struct Launch {
 struct Outcome {
   int started = -1;  // what the caller sees
   bool adopted = false;
-  int daemon = -1;   // the detached daemon's status
-  std::string fed;   // keep-alive bytes the stand-in received
+  int daemon = -1;  // the detached daemon's status
+  std::string fed;  // keep-alive bytes the stand-in received
   std::string output;
   int library_exits = 0;        // processes that ended through exit()
   Strings start_up;             // shim log lines before the daemonising fork
@@ -145,6 +156,7 @@ Strings lines_after(const Strings& lines, const std::string& prefix) {
 void split_log(const Strings& log, Outcome& o) {
   bool daemon = false;
   for (const auto& line : log) {
+    EXPECT_TRUE(line != "malloc" && line != "calloc" && line != "realloc") << "allocator called";
     if (line == "exit") {
       ++o.library_exits;
     } else if (!daemon) {
@@ -162,8 +174,6 @@ void split_log(const Strings& log, Outcome& o) {
   }
   if (!o.passes.empty() && o.passes.back().empty()) o.passes.pop_back();
   o.vetted = lines_after(o.start_up, "stat ");
-  for (const auto& line : log)
-    EXPECT_TRUE(line != "malloc" && line != "calloc" && line != "realloc") << "allocator called";
 }
 
 bool log_has_sleep(const std::string& path) {
@@ -176,23 +186,15 @@ bool log_has_sleep(const std::string& path) {
 
 void inspect(pid_t pid, Outcome& o) {
   std::string dir = "/proc/" + std::to_string(pid);
-  char target[4096];
   if (DIR* d = opendir((dir + "/fd").c_str())) {
-    while (dirent* e = readdir(d)) {
-      if (e->d_name[0] == '.') continue;
-      ssize_t n = readlink((dir + "/fd/" + e->d_name).c_str(), target, sizeof target - 1);
-      o.fds.push_back(std::string(e->d_name) + " " + std::string(target, n > 0 ? static_cast<size_t>(n) : 0));
-    }
+    while (dirent* e = readdir(d))
+      if (e->d_name[0] != '.')
+        o.fds.push_back(e->d_name + (" " + link_of(dir + "/fd/" + e->d_name)));
     closedir(d);
   }
-  ssize_t n = readlink((dir + "/cwd").c_str(), target, sizeof target - 1);
-  o.cwd.assign(target, n > 0 ? static_cast<size_t>(n) : 0);
+  o.cwd = link_of(dir + "/cwd");
   o.cmdline = ts::read_file(dir + "/cmdline");
-  std::string stat = ts::read_file(dir + "/stat");
-  int session = 0;
-  if (stat.rfind(')') != std::string::npos)
-    sscanf(stat.c_str() + stat.rfind(')') + 1, " %*c %*d %*d %d", &session);
-  o.session_leader = session == pid;
+  o.session_leader = stat_field(pid, 6) == pid;
 }
 
 Outcome run_keeper(const Launch& l) {
@@ -246,14 +248,17 @@ Outcome run_keeper(const Launch& l) {
   return o;
 }
 
-// Placeholders in test tables: "$a".."$c" existing files, "$m"/"$n" missing
-// ones, "$w" the watched file, all in the test's own directory.
+// Placeholders in test tables, alone or after "NAME=": "$a".."$c" existing
+// files, "$m"/"$n" missing ones, "$w" the watched file, all in the test's
+// own directory.
 struct Files {
   Files() {
     for (const char* f : {"a", "b", "c", "w"}) ts::write_file(dir.path + "/" + f, "x");
   }
   std::string operator()(const std::string& s) const {
-    return s.size() == 2 && s[0] == '$' ? dir.path + "/" + s[1] : s;
+    size_t n = s.size();
+    bool placeholder = n >= 2 && s[n - 2] == '$' && (n == 2 || s[n - 3] == '=');
+    return placeholder ? s.substr(0, n - 2) + dir.path + "/" + s[n - 1] : s;
   }
   Strings operator()(const Strings& v) const {
     Strings r;
@@ -277,7 +282,11 @@ TEST(WdpulseFeed, WritesOneSlashEachPassAndReopensOnlyWhenNeeded) {
   } cases[] = {
       {"kept open", Device::standard, {}, "////", {std_open, {}, {}, {}}},
       {"fallback path", Device::misc, {}, "////", {both_open, {}, {}, {}}},
-      {"missing device retried", Device::none, {}, "", {both_open, both_open, both_open, both_open}},
+      {"missing device retried",
+       Device::none,
+       {},
+       "",
+       {both_open, both_open, both_open, both_open}},
       {"failed write reopens",
        Device::standard,
        {"SHIM_FAIL_WRITE_FD=0", "SHIM_FAIL_WRITE_AFTER=1", "SHIM_FAIL_WRITE_TIMES=1"},
@@ -387,7 +396,8 @@ TEST(WdpulseProbes, VettingOrderAndRotationOfProbePaths) {
     EXPECT_EQ(o.vetted, f(c.vetted)) << where;
     // Every check hands its scratch back: the break ends where it started.
     Strings vet_moves;
-    for (size_t i = 0; i < c.vetted.size(); ++i) vet_moves.insert(vet_moves.end(), {record, "-" + record});
+    for (size_t i = 0; i < c.vetted.size(); ++i)
+      vet_moves.insert(vet_moves.end(), {record, "-" + record});
     EXPECT_EQ(lines_after(o.start_up, "brk "), vet_moves) << where;
     Strings probed;
     for (const auto& pass : o.passes) {
@@ -416,7 +426,7 @@ TEST(WdpulseProbes, PathRemovedAfterStartUpEndsItOnItsTurn) {
     Launch l;
     l.args = f(Strings{"$a", "$b", "$c"});
     l.device = c.device;
-    l.env = {"SHIM_UNLINK=" + f(c.removed), "SHIM_UNLINK_AT=1", stop_after(8)};
+    l.env = {f("SHIM_UNLINK=" + c.removed), "SHIM_UNLINK_AT=1", stop_after(8)};
     Outcome o = run_keeper(l);
     EXPECT_EQ(o.started, 0) << c.removed;
     EXPECT_EQ(o.daemon, 1) << c.removed;
@@ -462,10 +472,7 @@ TEST(WdpulseStaleness, BudgetCountsUnchangedPassesExactly) {
     Launch l;
     l.args = f(c.args);
     l.cwd = f.dir.path;
-    for (const auto& e : c.env) {
-      size_t eq = e.find('=');
-      l.env.push_back(e.substr(0, eq + 1) + f(e.substr(eq + 1)));
-    }
+    l.env = f(c.env);
     l.env.push_back(stop_after(limit));
     Outcome o = run_keeper(l);
     std::string where = testing::PrintToString(c.args) + testing::PrintToString(c.env);
@@ -506,10 +513,7 @@ TEST(WdpulseFailures, ForkAndBrkFailuresEndWithStatusOne) {
     Files f;
     Launch l;
     l.args = f(c.args);
-    for (const auto& e : c.env) {
-      size_t eq = e.find('=');
-      l.env.push_back(e.substr(0, eq + 1) + f(e.substr(eq + 1)));
-    }
+    l.env = f(c.env);
     l.env.push_back(stop_after(3));
     Outcome o = run_keeper(l);
     std::string where = testing::PrintToString(c.args) + testing::PrintToString(c.env);
@@ -550,7 +554,8 @@ TEST(WdpulseMemory, NeverCallsTheAllocator) {
   // The shim does see allocations when a program makes them: a program that
   // allocates shows up in its log, so the check in run_keeper can fail.
   ts::TempDir tmp;
-  ts::Result r = ts::run({"/bin/ls", "-l", "/"}, {{ts::shim_env(), "SHIM_LOG=" + tmp.path + "/log"}});
+  ts::Result r =
+      ts::run({"/bin/ls", "-l", "/"}, {{ts::shim_env(), "SHIM_LOG=" + tmp.path + "/log"}});
   EXPECT_EQ(r.status, 0);
   EXPECT_GT(ts::count_of(ts::read_file(tmp.path + "/log"), "malloc\n"), 0);
 }
