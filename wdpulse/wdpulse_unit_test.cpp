@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdint.h>
 #include <string.h>
+#include <unistd.h>
 #include <sys/stat.h>
 
 #include <string>
@@ -200,6 +201,39 @@ TEST(WdpulseRecord, StartsFromZeroSoUntouchedBytesNeverDiffer) {
     fields_only_stat = false;
     EXPECT_EQ(memcmp(&got, &want, sizeof got), 0) << c.path;
   }
+}
+
+// The record compared byte for byte is the platform's own: 88 bytes on the
+// 32-bit ARM boards (this runs there under emulation), 144 on x86-64.
+TEST(WdpulseRecord, HasThePlatformSize) {
+#if defined(__arm__)
+  EXPECT_EQ(sizeof(struct stat), 88U);
+  EXPECT_EQ(sizeof(long), 4U);
+#elif defined(__x86_64__)
+  EXPECT_EQ(sizeof(struct stat), 144U);
+#else
+  GTEST_SKIP() << "no known record size for this platform";
+#endif
+}
+
+// A file past 2 GiB overflows a 32-bit board's record; it must still count
+// as examined, and its growth as a change.
+TEST(WdpulseRecord, FilesTooLargeForTheRecordStillCount) {
+  ts::TempDir tmp;
+  const std::string file = tmp.path + "/big.log";
+  int fd = open(file.c_str(), O_WRONLY | O_CREAT | O_LARGEFILE, 0644);
+  ASSERT_GE(fd, 0);
+  const off64_t three_gib = 3LL << 30;
+  ASSERT_EQ(ftruncate64(fd, three_gib), 0);  // sparse: takes no space
+  EXPECT_TRUE(wdpulse::path_check(file.c_str(), false));
+  struct stat before, after, zero;
+  memset(&zero, 0, sizeof zero);
+  wdpulse::read_record(file.c_str(), &before);
+  EXPECT_NE(memcmp(&before, &zero, sizeof zero), 0) << "read as missing";
+  ASSERT_EQ(ftruncate64(fd, three_gib + 4096), 0);
+  wdpulse::read_record(file.c_str(), &after);
+  EXPECT_NE(memcmp(&before, &after, sizeof after), 0) << "growth not seen";
+  close(fd);
 }
 
 TEST(WdpulseStaleness, CountsUnchangedPassesAndWrapsNegativeBudgets) {
