@@ -61,7 +61,9 @@ function(add_program_tests name)
   if(CMAKE_CROSSCOMPILING)
     set(env "QEMU_LD_PREFIX=${BOARDTOOLS_TARGET_SYSROOT}")
   endif()
-  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60
+  # Named after the binary, so that "ctest -R <program>" finds all of a
+  # program's tests.
+  gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
     PROPERTIES TIMEOUT 120 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
                ENVIRONMENT "${env}")
 endfunction()
