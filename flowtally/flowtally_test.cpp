@@ -252,6 +252,7 @@ std::string iface_line(const char* name, uint64_t rxb, uint64_t rxp, uint64_t tx
 std::string run_pass(Sampler& s, PassState& pass, const std::vector<std::string>& lines) {
   return capture_stdout([&] {
     print_pass_header(pass);
+    begin_pass(s);
     int pos = 0;
     for (const auto& l : lines) {
       char buf[1024];
@@ -369,6 +370,12 @@ TEST(Rows, WithoutPreviousCountersPrintZeroThenRecover) {
        {heading0, heading1, iface_line("eth1", 2100, 21, 0, 0)},
        "1 0.0 0.0 0.0 0.0 \n",
        "2 8.0 10.0 0.0 0.0 \n"},
+      {"interface away from its position for a pass",
+       {heading0, heading1, iface_line("eth0", 0, 0, 0, 0), iface_line("eth1", 0, 0, 0, 0)},
+       {heading0, heading1, iface_line("eth1", 1000, 10, 0, 0)},
+       {heading0, heading1, iface_line("eth0", 2000, 20, 0, 0), iface_line("eth1", 2000, 20, 0, 0)},
+       "1 0.0 0.0 0.0 0.0 \n",
+       "2 0.0 0.0 0.0 0.0  0.0 0.0 0.0 0.0 \n"},
       {"line gains fields",
        {heading0, heading1, "eth0: 0 0\n"},
        {heading0, heading1, iface_line("eth0", 1000, 10, 1000, 10)},

@@ -125,6 +125,7 @@ int run(int argc, char** argv) {
     pass.start_ms = now_ms();
     pass.elapsed_ms = pass.start_ms - previous_end;
     print_pass_header(pass);
+    begin_pass(sampler);
     for (int pos = 0; pos < max_lines && fgets(line, line_buffer_size, stats) != nullptr;
          ++pos)
       sample_line(sampler, line, pos, pass);

@@ -67,6 +67,8 @@ bool filter_wants(const Sampler& s, const char* name) {
   return strstr(s.filter, key) != nullptr;
 }
 
+void begin_pass(Sampler& s) { ++s.pass; }
+
 uint64_t counter_diff(uint64_t previous, uint64_t current) {
   if (current >= previous) return current - previous;
   // A counter below 2^32 that went down is a 32-bit counter that wrapped.
@@ -97,10 +99,13 @@ void sample_line(Sampler& s, char* line, int pos, const PassState& pass) {
   CounterRow& row = s.rows[static_cast<size_t>(pos)];
   size_t len = strlen(name);
   uint64_t hash = name_hash(name, len);
-  // A position that held another interface (or none) last pass has no
-  // counters of this one to difference against: its rates print as zero.
-  int previous_fields = row_is_named(row, name, len, hash) ? row.fields : 0;
+  // Only counters this interface stored here on the previous pass can be
+  // differenced over the elapsed time; a position that held another
+  // interface, or none, or was skipped for a pass, prints zero rates.
+  bool previous = row.stored_in + 1 == s.pass && row_is_named(row, name, len, hash);
+  int previous_fields = previous ? row.fields : 0;
   name_row(row, name, len, hash);
+  row.stored_in = s.pass;
 
   int k = 0;
   for (char* tok = strtok(colon + 1, " \t\n\r"); tok != nullptr && k < max_fields;

@@ -15,10 +15,11 @@ constexpr int max_fields = 20;
 // Only the start of a name is kept; its length and hash tell the rest.
 constexpr size_t kept_name_bytes = 16;
 
-// The counters stored for one line position, and whose they are.
+// The counters stored for one line position, whose they are and when.
 struct CounterRow {
   std::array<uint64_t, max_fields> counter{};
-  int fields = 0;  // how many counters the last store filled; 0: none yet
+  int fields = 0;  // how many counters the last store filled
+  uint64_t stored_in = 0;  // the pass that stored them; 0: none yet
   size_t name_len = 0;
   uint64_t name_hash = 0;
   std::array<char, kept_name_bytes> name{};
@@ -27,8 +28,12 @@ struct CounterRow {
 struct Sampler {
   char* filter = nullptr;  // ",name1,name2," or absent: every interface
   size_t filter_len = 0;
+  uint64_t pass = 0;  // passes begun
   std::array<CounterRow, max_lines> rows{};
 };
+
+// Called at the start of every pass, before its lines are sampled.
+void begin_pass(Sampler& s);
 
 // Appends a name to the filter list; false when memory ran out.
 bool filter_append(Sampler& s, const char* name);
