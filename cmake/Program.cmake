@@ -8,12 +8,63 @@ set(BOARDTOOLS_PROGRAM_FLAGS
   # Release builds are for flash: size before speed.
   $<$<CONFIG:Release>:-Os>)
 
+# Hardening builds, each in a build directory of its own (.ci/harden):
+#  BOARDTOOLS_SANITIZE  the programs, their units and their tests under
+#                       AddressSanitizer and UndefinedBehaviorSanitizer; the
+#                       first finding ends the process.
+#  BOARDTOOLS_FUZZ      the libFuzzer targets and the replay of their corpora
+#                       (clang only).
+# A program directory may narrow BOARDTOOLS_SANITIZERS for its own targets:
+# wdpulse never calls the allocator and takes its memory by moving the
+# program break, which ASan neither tracks nor checks, so it runs under
+# UBSan alone (and valgrind's memcheck, which does follow the break).
+option(BOARDTOOLS_SANITIZE "Build and test under ASan and UBSan" OFF)
+option(BOARDTOOLS_FUZZ "Build the libFuzzer targets (clang)" OFF)
+set(BOARDTOOLS_SANITIZERS address,undefined)
+if(BOARDTOOLS_SANITIZE AND BOARDTOOLS_FUZZ)
+  message(FATAL_ERROR "BOARDTOOLS_SANITIZE and BOARDTOOLS_FUZZ need separate build directories")
+endif()
+if(BOARDTOOLS_FUZZ)
+  if(NOT CMAKE_CXX_COMPILER_ID STREQUAL "Clang")
+    message(FATAL_ERROR "BOARDTOOLS_FUZZ needs clang (-DCMAKE_CXX_COMPILER=clang++)")
+  endif()
+  # The fuzz build replays its corpora as tests whether or not it builds
+  # the test suites.
+  enable_testing()
+  add_custom_target(fuzz_targets)
+endif()
+
+# boardtools_instrument(<target> <PRIVATE|INTERFACE>): the hardening build's
+# sanitizers for one target; INTERFACE for a static library's link flags,
+# which only its users' links can take.
+function(boardtools_instrument target link_scope)
+  set(sanitize "")
+  if(BOARDTOOLS_SANITIZE)
+    set(sanitize ${BOARDTOOLS_SANITIZERS})
+  elseif(BOARDTOOLS_FUZZ)
+    # Only the fuzz targets run in this build, and none moves the break.
+    set(sanitize address,undefined)
+  endif()
+  if(sanitize STREQUAL "")
+    return()
+  endif()
+  set(flags -fsanitize=${sanitize} -fno-sanitize-recover=all -fno-omit-frame-pointer)
+  if(BOARDTOOLS_FUZZ)
+    # Coverage for libFuzzer to steer by; the fuzz targets add its main.
+    target_compile_options(${target} PRIVATE ${flags} -fsanitize=fuzzer-no-link)
+  else()
+    target_compile_options(${target} PRIVATE ${flags})
+  endif()
+  target_link_options(${target} ${link_scope} ${flags})
+endfunction()
+
 # add_program_units(<target> <sources>...): the program's units as a static
 # library, so the unit tests link exactly the code the program runs.
 function(add_program_units target)
   add_library(${target} STATIC ${ARGN})
   target_compile_options(${target} PRIVATE ${BOARDTOOLS_PROGRAM_FLAGS})
   target_include_directories(${target} PUBLIC ${CMAKE_CURRENT_SOURCE_DIR})
+  boardtools_instrument(${target} INTERFACE)
 endfunction()
 
 # add_program(<name> <units-target> <main-source> [SBIN] [MANPAGE <page>])
@@ -27,6 +78,10 @@ function(add_program name units main)
   # -static-libgcc: 32-bit ARM's 64-bit division helpers would otherwise
   # pull in libgcc_s for their unwinding tables.
   target_link_options(${name} PRIVATE -Wl,--as-needed -Wl,--gc-sections -static-libgcc)
+  boardtools_instrument(${name} PRIVATE)
+  if(BOARDTOOLS_SANITIZE)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer_options.cpp)
+  endif()
   add_custom_command(TARGET ${name} POST_BUILD
     COMMAND ${CMAKE_COMMAND} -DPROGRAM=$<TARGET_FILE:${name}> -DSTRIP=${CMAKE_STRIP}
             -P ${CMAKE_SOURCE_DIR}/cmake/PrintSize.cmake
@@ -42,8 +97,11 @@ function(add_program name units main)
     install(FILES ${page} DESTINATION ${CMAKE_INSTALL_MANDIR}/man${section})
   endif()
   if(BOARDTOOLS_TESTS)
-    add_test(NAME ${name}.links_libc_only
-             COMMAND ${CMAKE_SOURCE_DIR}/tests/check_linkage.sh $<TARGET_FILE:${name}> ${CMAKE_NM})
+    # A hardening build links the sanitizers' runtimes by design.
+    if(NOT BOARDTOOLS_SANITIZE AND NOT BOARDTOOLS_FUZZ)
+      add_test(NAME ${name}.links_libc_only
+               COMMAND ${CMAKE_SOURCE_DIR}/tests/check_linkage.sh $<TARGET_FILE:${name}> ${CMAKE_NM})
+    endif()
     if(arg_MANPAGE)
       add_test(NAME ${name}.manpage_renders_cleanly
                COMMAND ${CMAKE_SOURCE_DIR}/tests/check_manpage.sh ${page})
@@ -56,6 +114,11 @@ endfunction()
 function(add_program_tests name)
   add_executable(${name} ${ARGN})
   target_link_libraries(${name} PRIVATE testsupport GTest::gtest_main)
+  boardtools_instrument(${name} PRIVATE)
+  if(BOARDTOOLS_SANITIZE)
+    target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer_options.cpp)
+    target_compile_definitions(${name} PRIVATE BOARDTOOLS_UNIT_TESTS)
+  endif()
   # Under emulation the programs a test starts need the target's loader.
   set(env "")
   if(CMAKE_CROSSCOMPILING)
@@ -66,4 +129,24 @@ function(add_program_tests name)
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
     PROPERTIES TIMEOUT 120 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]"
                ENVIRONMENT "${env}")
+endfunction()
+
+# add_fuzz_target(<name> <units-target> <source>): in fuzz builds, a
+# libFuzzer target over the program's own units, and a test that replays
+# its corpus, fuzz/corpus/<name>, so an input once found stays a
+# regression case.
+function(add_fuzz_target name units source)
+  if(NOT BOARDTOOLS_FUZZ)
+    return()
+  endif()
+  add_executable(${name}_fuzz ${source})
+  target_link_libraries(${name}_fuzz PRIVATE ${units})
+  set(flags -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all)
+  target_compile_options(${name}_fuzz PRIVATE ${flags} -Wall -Wextra -Wconversion)
+  target_link_options(${name}_fuzz PRIVATE ${flags})
+  add_dependencies(fuzz_targets ${name}_fuzz)
+  # -runs=0: run every corpus input once, fuzz nothing.
+  add_test(NAME ${name}_fuzz.replays_corpus
+           COMMAND ${name}_fuzz -runs=0 ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${name})
+  set_tests_properties(${name}_fuzz.replays_corpus PROPERTIES LABELS fuzz TIMEOUT 120)
 endfunction()

@@ -51,6 +51,12 @@
 extern void *__libc_malloc(size_t);
 extern void *__libc_calloc(size_t, size_t);
 extern void *__libc_realloc(void *, size_t);
+/* In a program built with AddressSanitizer (which then runs with the shim
+ * ahead of its runtime) allocations go on to ASan's allocator, since ASan's
+ * free is the one the program calls; elsewhere these stay null. */
+extern void *__interceptor_malloc(size_t) __attribute__((weak));
+extern void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
+extern void *__interceptor_realloc(void *, size_t) __attribute__((weak));
 
 static int armed;
 static pid_t (*real_fork)(void);
@@ -191,6 +197,8 @@ void *malloc(size_t size)
 {
 	if (armed && alloc_fails("malloc"))
 		return NULL;
+	if (__interceptor_malloc != NULL)
+		return __interceptor_malloc(size);
 	return __libc_malloc(size);
 }
 
@@ -198,6 +206,8 @@ void *calloc(size_t n, size_t size)
 {
 	if (armed && alloc_fails("calloc"))
 		return NULL;
+	if (__interceptor_calloc != NULL)
+		return __interceptor_calloc(n, size);
 	return __libc_calloc(n, size);
 }
 
@@ -205,6 +215,8 @@ void *realloc(void *p, size_t size)
 {
 	if (armed && alloc_fails("realloc"))
 		return NULL;
+	if (__interceptor_realloc != NULL)
+		return __interceptor_realloc(p, size);
 	return __libc_realloc(p, size);
 }
 
