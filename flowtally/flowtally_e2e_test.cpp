@@ -133,6 +133,28 @@ TEST(FixtureRun, ReadsAtMostNinetyNineLinesCountingPieces) {
   EXPECT_EQ(ts::count_of(lines[1], " 0.0 0.0 0.0 0.0 "), 95);
 }
 
+// A pass that stops at its line limit leaves the top of the file in the
+// stream's buffer; every pass must read the counters afresh all the same.
+TEST(FixtureRun, EveryPassRereadsAFileLongerThanItsLineLimit) {
+  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
+  auto text = [](uint64_t eth0_bytes) {
+    std::string t = headings + "  eth0: " + std::to_string(eth0_bytes) + " 0 0 0 0 0 0 0 0 0\n";
+    for (int i = 0; i < 100; ++i) t += "  if" + std::to_string(i) + ": 0 0 0 0 0 0 0 0 0 0\n";
+    return t;
+  };
+  ts::TempDir dir;
+  ts::write_file(dir.path + "/dev", text(0));
+  ts::write_file(dir.path + "/dev.1", text(1000));
+  ts::write_file(dir.path + "/dev.2", text(3000));
+  std::vector<std::string> env = {ts::shim_env(), "SHIM_CLOCK_MS=0,0,1000,1000,2000,2000",
+                                  "SHIM_STOP_AFTER_SLEEPS=3", "SHIM_SWAP_DIR=" + dir.path};
+  ts::Result r = ts::run(ts::with_net_fixture(dir.path, env, {bin, "-l", "-i", "eth0", "1"}));
+  EXPECT_EQ(r.status, 99) << r.err;
+  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) \n"
+                   "         1 8.0 0.0 0.0 0.0 \n"
+                   "         2 16.0 0.0 0.0 0.0 \n");
+}
+
 TEST(FixtureRun, MissingStatisticsFileIsReported) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
   ts::TempDir empty;

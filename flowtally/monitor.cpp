@@ -97,6 +97,7 @@ int run(int argc, char** argv) {
   static Sampler sampler;
   static char line[line_buffer_size];
   static char stream_buffer[stream_buffer_size];
+  static char output_buffer[BUFSIZ];
 
   Options opts;
   switch (parse_args(argc, argv, opts, sampler)) {
@@ -115,6 +116,9 @@ int run(int argc, char** argv) {
     return 1;
   }
   setvbuf(stats, stream_buffer, _IOFBF, sizeof stream_buffer);
+  // Standard output gets its buffer now rather than from the allocator at
+  // the first pass's first line; buffered as the C library would have it.
+  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof output_buffer);
 
   const uint64_t interval_ms = static_cast<uint64_t>(opts.interval_s) * 1000;
   PassState pass;
@@ -130,7 +134,10 @@ int run(int argc, char** argv) {
          ++pos)
       sample_line(sampler, line, pos, pass);
     // The file stays open; rewinding it is what makes the kernel hand out
-    // fresh counters next pass.
+    // fresh counters next pass.  Dropping the buffer first matters: a pass
+    // that stops at its line limit leaves the top of the file in the buffer,
+    // and the seek would then serve last pass's text again.
+    fflush(stats);
     if (fseek(stats, 0, SEEK_SET) != 0) {
       fprintf(stderr, "Can not fseek to the start of the file %s\n", stats_path);
       return 1;
