@@ -81,7 +81,7 @@ char* put_path_head(char* path, const char* dir, std::size_t dir_len,
 
 void put_number(char* at, std::uint32_t n) {
   for (unsigned i = 0; i < digit_count; ++i)
-    at[i] = hex_digits[(n >> (4 * (digit_count - 1 - i))) & 0xFu];
+    at[i] = hex_digits[(n >> (4 * (digit_count - 1 - i))) & 0xFU];
 }
 
 void put_parent_text(char* buf, std::uint32_t pid) {
@@ -115,7 +115,10 @@ int run(int argc, char** argv) {
   const char* text = opt.data;
   if (!opt.dir_mode && text == nullptr) {
     char* buf = static_cast<char*>(calloc(link_text_size, 1));
-    if (buf == nullptr) return exit_failed;
+    if (buf == nullptr) {
+      free(path);
+      return exit_failed;
+    }
     put_parent_text(buf, static_cast<std::uint32_t>(getppid()));
     text = buf;
   }

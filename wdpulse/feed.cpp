@@ -12,7 +12,7 @@ namespace wdpulse {
 // sbrk(0) reports failure as (void*)-1, never as a null pointer.
 static char* current_break() {
   void* top = sbrk(0);
-  if (top == reinterpret_cast<void*>(-1)) exit(1);
+  if (reinterpret_cast<intptr_t>(top) == -1) exit(1);
   return static_cast<char*>(top);
 }
 
@@ -102,7 +102,7 @@ bool staleness_expired(Staleness* s, const char* watched) {
     s->remaining = s->budget;
     return false;
   }
-  s->remaining = static_cast<int32_t>(static_cast<uint32_t>(s->remaining) - 1u);
+  s->remaining = static_cast<int32_t>(static_cast<uint32_t>(s->remaining) - 1U);
   return s->remaining == 0;
 }
 
