@@ -538,6 +538,66 @@ TEST(WdpulseFailures, SurvivesALauncherThatIgnoresSigchld) {
   EXPECT_EQ(o.fed, "///");
 }
 
+// Sixty passes against a device that keeps failing (writes failing for a
+// while or for good, the device missing): every pass still runs every
+// probe and reopens the device after each failed write, and the bytes the
+// device gets are exactly those of the writes that worked before the failed
+// check (path b, removed after pass 59, on its turn in pass 60) ended it.
+TEST(WdpulseStress, ProbesGoOnUnderDeviceFailuresAndNoFeedFollowsAFailedCheck) {
+  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  constexpr int last_pass = 60;
+  struct Case {
+    const char* name;
+    Device device;
+    int after, times;  // writes that work first, then failures (-1: for ever)
+  } cases[] = {
+      {"writes fail for good", Device::standard, 5, -1},
+      {"writes fail forty times", Device::standard, 3, 40},
+      {"fallback device, writes fail thirty times", Device::misc, 10, 30},
+      {"device missing", Device::none, 0, 0},
+  };
+  for (const auto& c : cases) {
+    Files f;
+    Launch l;
+    l.args = f(Strings{"$a", "$b"});
+    l.device = c.device;
+    l.env = {f("SHIM_UNLINK=$b"), "SHIM_UNLINK_AT=" + std::to_string(last_pass - 1),
+             stop_after(last_pass + 5)};
+    if (c.device != Device::none)
+      l.env.insert(l.env.end(), {"SHIM_FAIL_WRITE_FD=0", "SHIM_FAIL_WRITE_AFTER=" + std::to_string(c.after),
+                                 "SHIM_FAIL_WRITE_TIMES=" + std::to_string(c.times)});
+    Outcome o = run_keeper(l);
+    EXPECT_EQ(o.started, 0) << c.name;
+    EXPECT_EQ(o.daemon, 1) << c.name;
+    ASSERT_EQ(o.passes.size(), static_cast<size_t>(last_pass)) << c.name;
+    // The device is opened on the first pass and after each failed write.
+    bool open = false;
+    int writes = 0, failures = 0, fed = 0;
+    for (int i = 0; i < last_pass; ++i) {
+      const Strings& pass = o.passes[static_cast<size_t>(i)];
+      std::string where = std::string(c.name) + " pass " + std::to_string(i + 1);
+      Strings opens;
+      if (c.device == Device::none) {
+        opens = {device_path, misc_path};
+      } else {
+        if (!open) opens = c.device == Device::standard ? Strings{device_path} : Strings{device_path, misc_path};
+        open = true;
+        if (++writes > c.after && (c.times < 0 || failures < c.times)) {
+          ++failures;
+          open = false;
+        } else {
+          ++fed;
+        }
+      }
+      EXPECT_EQ(lines_after(pass, "open "), opens) << where;
+      EXPECT_EQ(lines_after(pass, "fork"), Strings{""}) << where;
+      EXPECT_EQ(lines_after(pass, "brk "), pass_moves) << where;
+      EXPECT_EQ(lines_after(pass, "stat "), Strings{f(i % 2 == 0 ? "$a" : "$b")}) << where;
+    }
+    EXPECT_EQ(o.fed, std::string(static_cast<size_t>(fed), '/')) << c.name;
+  }
+}
+
 TEST(WdpulseMemory, NeverCallsTheAllocator) {
   REQUIRE_ENV(private_dev(), "root and a private mount namespace");
   REQUIRE_ENV(ts::have_command("nm"), "nm from binutils");

@@ -1,0 +1,19 @@
+// wdpulse's option scan and budget conversion on arbitrary arguments (the
+// input split at NUL bytes, the first piece being the program name).  The
+// path vetting that follows in the program moves the break and is left out.
+#include <stdlib.h>
+
+#include "fuzz_input.h"
+#include "startup.h"
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fz::Argv args(fz::split_at_nul(data, size));
+  wdpulse::Options o = wdpulse::scan_options(args.argc(), args.argv());
+  // The paths are the tail of argv, never the program name.
+  const int first_path = args.argc() - o.npaths;
+  if (o.npaths < 0 || (args.argc() > 0 && first_path < 1) || o.paths != args.argv() + first_path)
+    abort();
+  for (int i = 0; i < args.argc(); ++i)
+    if (wdpulse::budget_of(args.argv()[i]) != fz::saturating_atoi32(args.argv()[i])) abort();
+  return 0;
+}
