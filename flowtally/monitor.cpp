@@ -118,7 +118,7 @@ int run(int argc, char** argv) {
   setvbuf(stats, stream_buffer, _IOFBF, sizeof stream_buffer);
   // Standard output gets its buffer now rather than from the allocator at
   // the first pass's first line; buffered as the C library would have it.
-  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) ? _IOLBF : _IOFBF, sizeof output_buffer);
+  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, sizeof output_buffer);
 
   const uint64_t interval_ms = static_cast<uint64_t>(opts.interval_s) * 1000;
   PassState pass;
