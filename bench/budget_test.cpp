@@ -127,18 +127,6 @@ Strings flowtally(const std::string& dir, const Strings& env, const Strings& arg
   return ts::with_net_fixture(dir, Strings(e.begin() + 1, e.end()), argv);
 }
 
-// As in the keeper's own end-to-end tests: this test process gets a private
-// mount namespace with a tmpfs /dev, and adopts the detached daemon.
-bool private_dev() {
-  static int ready = -1;
-  if (ready < 0)
-    ready = ts::is_root() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 && unshare(CLONE_NEWNS) == 0 &&
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            mount("budget-test", "/dev", "tmpfs", 0, "mode=755") == 0 &&
-            mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0;
-  return ready == 1;
-}
-
 void reap_adopted() {
   while (waitpid(-1, nullptr, WNOHANG) > 0) {
   }
@@ -164,7 +152,7 @@ Strings wdpulse(const Strings& env, const Strings& args) {
   return argv;
 }
 
-bool can_trace() { return private_dev() && ts::have_command(strace); }
+bool can_trace() { return ts::private_dev() && ts::have_command(strace); }
 
 std::string show(const Calls& c) {
   std::string s;

@@ -1,6 +1,10 @@
 #include "support.h"
 
 #include <fcntl.h>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/prctl.h>
+#include <sys/sysmacros.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -124,6 +128,18 @@ std::vector<std::string> with_net_fixture(const std::string& dir,
 std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }
 
 bool is_root() { return geteuid() == 0; }
+
+bool private_dev() {
+  // The chain stops at the first failure, so the tmpfs is never mounted
+  // unless the namespace is private.
+  static int ready = -1;
+  if (ready < 0)
+    ready = is_root() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 && unshare(CLONE_NEWNS) == 0 &&
+            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
+            mount("boardtools-test", "/dev", "tmpfs", 0, "mode=755") == 0 &&
+            mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0;
+  return ready == 1;
+}
 
 bool have_command(const std::string& name) {
   std::string cmd = "command -v " + name + " >/dev/null 2>&1";

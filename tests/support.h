@@ -47,6 +47,13 @@ std::vector<std::string> with_net_fixture(const std::string& dir,
 std::string shim_env();
 
 bool is_root();
+
+// Once per process: makes this process a child subreaper (a detached daemon
+// it starts is re-parented to it) in a private mount namespace whose /dev is
+// a fresh tmpfs holding only a null device, so a watchdog stand-in can be
+// put there without touching the machine's /dev.  False when that cannot be
+// done (not root, or no namespaces).
+bool private_dev();
 bool have_command(const std::string& name);
 
 // A fresh directory under /tmp, removed with its contents when it goes.

@@ -35,18 +35,6 @@ const std::string record = std::to_string(sizeof(struct stat));
 // How one pass moves the break: the heap probe, then the path check.
 const Strings pass_moves = {"4096", "-4096", record, "-" + record};
 
-// Done once per process; the chain stops at the first failure, so the tmpfs
-// is never mounted unless the namespace is private.
-bool private_dev() {
-  static int ready = -1;
-  if (ready < 0)
-    ready = ts::is_root() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 && unshare(CLONE_NEWNS) == 0 &&
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            mount("wdpulse-test", "/dev", "tmpfs", 0, "mode=755") == 0 &&
-            mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0;
-  return ready == 1;
-}
-
 void pause_ms(int ms) {
   timespec t = {0, ms * 1000000L};
   nanosleep(&t, nullptr);
@@ -271,7 +259,7 @@ struct Files {
 std::string stop_after(int passes) { return "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes); }
 
 TEST(WdpulseFeed, WritesOneSlashEachPassAndReopensOnlyWhenNeeded) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   const Strings std_open = {device_path}, both_open = {device_path, misc_path};
   struct Case {
     const char* name;
@@ -318,7 +306,7 @@ TEST(WdpulseFeed, WritesOneSlashEachPassAndReopensOnlyWhenNeeded) {
 }
 
 TEST(WdpulseDetach, DeviceIsDescriptorZeroInANewSessionAtRoot) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   Files f;
   Launch l;
   l.cwd = f.dir.path;
@@ -334,7 +322,7 @@ TEST(WdpulseDetach, DeviceIsDescriptorZeroInANewSessionAtRoot) {
 }
 
 TEST(WdpulseVetting, RejectedArgumentsAreMarkedInPlace) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   Files f;
   ts::write_file(f.dir.path + "/only-here", "");
   struct Case {
@@ -363,7 +351,7 @@ TEST(WdpulseVetting, RejectedArgumentsAreMarkedInPlace) {
 }
 
 TEST(WdpulseProbes, VettingOrderAndRotationOfProbePaths) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   Files f;
   ts::write_file(f.dir.path + "/rel", "");
   struct Case {
@@ -410,7 +398,7 @@ TEST(WdpulseProbes, VettingOrderAndRotationOfProbePaths) {
 }
 
 TEST(WdpulseProbes, PathRemovedAfterStartUpEndsItOnItsTurn) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   struct Case {
     std::string removed;
     Device device;
@@ -436,7 +424,7 @@ TEST(WdpulseProbes, PathRemovedAfterStartUpEndsItOnItsTurn) {
 }
 
 TEST(WdpulseStaleness, BudgetCountsUnchangedPassesExactly) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   constexpr int limit = 8;
   struct Case {
     Strings args;
@@ -485,7 +473,7 @@ TEST(WdpulseStaleness, BudgetCountsUnchangedPassesExactly) {
 }
 
 TEST(WdpulseFailures, ForkAndBrkFailuresEndWithStatusOne) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   struct Case {
     Strings args, env;
     int started;   // the caller's view
@@ -527,7 +515,7 @@ TEST(WdpulseFailures, ForkAndBrkFailuresEndWithStatusOne) {
 }
 
 TEST(WdpulseFailures, SurvivesALauncherThatIgnoresSigchld) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   Launch l;
   l.ignore_sigchld = true;
   l.env = {stop_after(3)};
@@ -544,7 +532,7 @@ TEST(WdpulseFailures, SurvivesALauncherThatIgnoresSigchld) {
 // device gets are exactly those of the writes that worked before the failed
 // check (path b, removed after pass 59, on its turn in pass 60) ended it.
 TEST(WdpulseStress, ProbesGoOnUnderDeviceFailuresAndNoFeedFollowsAFailedCheck) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   constexpr int last_pass = 60;
   struct Case {
     const char* name;
@@ -599,7 +587,7 @@ TEST(WdpulseStress, ProbesGoOnUnderDeviceFailuresAndNoFeedFollowsAFailedCheck) {
 }
 
 TEST(WdpulseMemory, NeverCallsTheAllocator) {
-  REQUIRE_ENV(private_dev(), "root and a private mount namespace");
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
   REQUIRE_ENV(ts::have_command("nm"), "nm from binutils");
   FILE* nm = popen("nm -D " WDPULSE_BIN, "r");
   ASSERT_NE(nm, nullptr);
