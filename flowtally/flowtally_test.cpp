@@ -339,6 +339,16 @@ TEST(Layout, NoWantedInterfaceStillFramesThePass) {
   EXPECT_EQ(run_pass(s, pass, lines), "#   time   \n");
 }
 
+TEST(Layout, LaterScreenMessageShowsElapsedSigned) {
+  static Sampler s;
+  s = Sampler{};
+  PassState pass;
+  pass.first_pass = false;
+  pass.elapsed_ms = static_cast<uint64_t>(-1040);  // the clock stepped back
+  std::string out = run_pass(s, pass, {});
+  EXPECT_EQ(out.substr(0, out.find('\n') + 1), "\33[H\33[JAverages for the last -1040 msec\n");
+}
+
 TEST(Layout, LineModeTimeIs32BitSeconds) {
   static Sampler s;
   s = Sampler{};
@@ -396,6 +406,17 @@ TEST(Rows, WithoutPreviousCountersPrintZeroThenRecover) {
     pass.start_ms = 2000;
     EXPECT_EQ(run_pass(s, pass, c.pass3), "         " + c.want3) << c.what;
   }
+}
+
+TEST(Rows, KeepAtMostTwentyCounters) {
+  static Sampler s;
+  s = Sampler{};
+  PassState pass;
+  std::string line = "x:";
+  for (int k = 0; k < 25; ++k) line += " " + std::to_string(100 + k);
+  run_pass(s, pass, {line + "\n"});
+  EXPECT_EQ(s.rows[0].fields, max_fields);
+  EXPECT_EQ(s.rows[0].counter[max_fields - 1], 119U);
 }
 
 TEST(Rows, ZeroElapsedPrintsZeroRatesForEveryField) {

@@ -3,7 +3,8 @@
  * unmodified programs quickly and deterministically.  Every feature is off
  * unless its variable is set in the environment of the process under test.
  *
- *   SHIM_CLOCK_MS=a,b,c    gettimeofday returns these milliseconds in turn;
+ *   SHIM_CLOCK_MS=a,b,c    gettimeofday (and its 64-bit-time twin on 32-bit
+ *                          targets) returns these milliseconds in turn;
  *                          past the list it keeps adding the last step
  *   SHIM_SLEEP_MS=n        sleep and usleep really sleep at most n ms
  *                          (default: return at once)
@@ -289,13 +290,13 @@ int usleep(useconds_t usec)
 	return 0;
 }
 
-int gettimeofday(struct timeval *restrict tv, void *restrict tz)
+/* Milliseconds of the scripted clock for this call, or -1 for the real one. */
+static long long scripted_ms(void)
 {
 	static long long script[64];
 	static long n = -1, calls;
 	long long ms;
 
-	(void)tz;
 	if (n < 0) {
 		const char *p = getenv("SHIM_CLOCK_MS");
 		n = 0;
@@ -308,13 +309,8 @@ int gettimeofday(struct timeval *restrict tv, void *restrict tz)
 			p = (*end == ',') ? end + 1 : end;
 		}
 	}
-	if (n == 0) {
-		struct timespec ts;
-		clock_gettime(CLOCK_REALTIME, &ts);
-		tv->tv_sec = ts.tv_sec;
-		tv->tv_usec = ts.tv_nsec / 1000;
-		return 0;
-	}
+	if (n == 0)
+		return -1;
 	if (calls < n) {
 		ms = script[calls];
 	} else {
@@ -322,10 +318,47 @@ int gettimeofday(struct timeval *restrict tv, void *restrict tz)
 		ms = script[n - 1] + step * (calls - n + 1);
 	}
 	calls++;
+	return ms;
+}
+
+static long long real_ms(void)
+{
+	struct timespec ts;
+	clock_gettime(CLOCK_REALTIME, &ts);
+	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+}
+
+int gettimeofday(struct timeval *restrict tv, void *restrict tz)
+{
+	long long ms = scripted_ms();
+
+	(void)tz;
+	if (ms < 0)
+		ms = real_ms();
 	tv->tv_sec = (time_t)(ms / 1000);
 	tv->tv_usec = (suseconds_t)((ms % 1000) * 1000);
 	return 0;
 }
+
+#if __SIZEOF_LONG__ == 4
+/* A 32-bit program built with 64-bit time calls this name instead. */
+struct shim_timeval64 {
+	int64_t tv_sec;
+	int64_t tv_usec;
+};
+
+int __gettimeofday64(struct shim_timeval64 *tv, void *tz)
+{
+	long long ms = scripted_ms();
+
+	(void)tz;
+	if (ms < 0)
+		ms = real_ms();
+	tv->tv_sec = ms / 1000;
+	tv->tv_usec = (ms % 1000) * 1000;
+	return 0;
+}
+#endif
 
 pid_t fork(void)
 {
