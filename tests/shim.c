@@ -15,6 +15,11 @@
  *                          are copied in place over d/dev (the kernel
  *                          updating its counters between two passes)
  *   SHIM_TOUCH=path        every sleep appends one byte to path
+ *   SHIM_TOUCH_TIME=path   the k-th sleep sets the access and modification
+ *                          times of path to k seconds, changing nothing else
+ *                          of its own
+ *   SHIM_RAISE_BEFORE_SETSID=sig  setsid first sends sig to the caller, as
+ *                          a hangup arriving just before it would
  *   SHIM_UNLINK=path       the SHIM_UNLINK_AT-th sleep (default 1) removes
  *                          path
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
@@ -40,6 +45,7 @@
 #include <errno.h>
 #include <fcntl.h>
 #include <stdarg.h>
+#include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
@@ -61,6 +67,7 @@ extern void *__interceptor_realloc(void *, size_t) __attribute__((weak));
 
 static int armed;
 static pid_t (*real_fork)(void);
+static pid_t (*real_setsid)(void);
 static int (*real_brk)(void *);
 static ssize_t (*real_write)(int, const void *, size_t);
 typedef int open_fn(const char *, int, ...);
@@ -167,6 +174,7 @@ static void log_path(const char *what, const char *path)
 __attribute__((constructor)) static void shim_init(void)
 {
 	real_fork = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
+	real_setsid = (pid_t (*)(void))dlsym(RTLD_NEXT, "setsid");
 	real_brk = (int (*)(void *))dlsym(RTLD_NEXT, "brk");
 	real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
 	real_open = (open_fn *)dlsym(RTLD_NEXT, "open");
@@ -242,6 +250,7 @@ static void between_passes(void)
 {
 	const char *dir = getenv("SHIM_SWAP_DIR");
 	const char *touch = getenv("SHIM_TOUCH");
+	const char *retime = getenv("SHIM_TOUCH_TIME");
 	const char *doomed = getenv("SHIM_UNLINK");
 	long stop = env_long("SHIM_STOP_AFTER_SLEEPS", 0);
 	long ms = env_long("SHIM_SLEEP_MS", 0);
@@ -266,6 +275,10 @@ static void between_passes(void)
 			close(fd);
 		}
 	}
+	if (retime != NULL) {
+		struct timespec times[2] = { { sleeps, 0 }, { sleeps, 0 } };
+		utimensat(AT_FDCWD, retime, times, 0);
+	}
 	if (doomed != NULL && sleeps == env_long("SHIM_UNLINK_AT", 1))
 		unlink(doomed);
 	if (stop > 0 && sleeps >= stop)
@@ -274,6 +287,15 @@ static void between_passes(void)
 		struct timespec ts = { ms / 1000, (ms % 1000) * 1000000L };
 		nanosleep(&ts, NULL);
 	}
+}
+
+pid_t setsid(void)
+{
+	long sig = env_long("SHIM_RAISE_BEFORE_SETSID", 0);
+
+	if (sig > 0)
+		kill(getpid(), (int)sig);
+	return real_setsid();
 }
 
 unsigned int sleep(unsigned int seconds)

@@ -85,13 +85,18 @@ int run(int argc, char** argv) {
   // Vet paths as the probes will see them, from "/".
   change_to_root();
   o.npaths = vet_paths(o.paths, o.npaths);
-  // Without a fork the started process keeps the watchdog fed itself.
+  // Started as the leader of a terminal's session, the keeper's exit would
+  // hang up the daemon before it has a session of its own; ignore that
+  // until then.  Without a fork the started process keeps the watchdog fed
+  // itself.
+  signal(SIGHUP, SIG_IGN);
   if (fork() > 0) return 0;
   close(2);
   close(1);
   close(0);
   change_to_root();
   setsid();
+  signal(SIGHUP, SIG_DFL);
   feed_loop(o.budget, o.watched, o.paths, o.npaths);
 }
 

@@ -131,6 +131,7 @@ struct Outcome {
   Strings fds;
   std::string cwd, cmdline;
   bool session_leader = false;
+  unsigned long long ignored_signals = 0;
 };
 
 Strings lines_after(const Strings& lines, const std::string& prefix) {
@@ -155,6 +156,8 @@ void split_log(const Strings& log, Outcome& o) {
         o.start_up.push_back(line);
       }
     } else if (line.rfind("sleep", 0) == 0) {
+      // Sleeping longer could outlast the watchdog's timeout.
+      EXPECT_EQ(line, "sleep 1");
       o.passes.emplace_back();
     } else {
       o.passes.back().push_back(line);
@@ -183,6 +186,9 @@ void inspect(pid_t pid, Outcome& o) {
   o.cwd = link_of(dir + "/cwd");
   o.cmdline = ts::read_file(dir + "/cmdline");
   o.session_leader = stat_field(pid, 6) == pid;
+  std::string status = ts::read_file(dir + "/status");
+  size_t at = status.find("SigIgn:");
+  if (at != std::string::npos) o.ignored_signals = std::stoull(status.substr(at + 7), nullptr, 16);
 }
 
 Outcome run_keeper(const Launch& l) {
@@ -317,6 +323,8 @@ TEST(WdpulseDetach, DeviceIsDescriptorZeroInANewSessionAtRoot) {
   EXPECT_EQ(o.fds, Strings{"0 /dev/watchdog"});
   EXPECT_EQ(o.cwd, "/");
   EXPECT_TRUE(o.session_leader);
+  // Nothing is left ignored: no hangup once detached, no lost children.
+  EXPECT_EQ(o.ignored_signals, 0U);
   EXPECT_EQ(o.fed, "/");
   EXPECT_EQ(o.output, "");
 }
@@ -439,6 +447,8 @@ TEST(WdpulseStaleness, BudgetCountsUnchangedPassesExactly) {
       {{"-c", "1", "-f", "$m"}, {}, 1, 1, true},
       {{"-c", "1", "-f", "$w"}, {"SHIM_TOUCH=$w"}, 99, limit, true},
       {{"-c", "2", "-f", "$w"}, {"SHIM_TOUCH=$w"}, 99, limit, true},
+      // a change of its times alone is a change
+      {{"-c", "1", "-f", "$w"}, {"SHIM_TOUCH_TIME=$w"}, 99, limit, true},
       // removed before pass 3: that pass counts as a change
       {{"-c", "2", "-f", "$w"}, {"SHIM_UNLINK=$w", "SHIM_UNLINK_AT=2"}, 1, 5, true},
       // relative watched files are looked up from "/"
@@ -512,6 +522,19 @@ TEST(WdpulseFailures, ForkAndBrkFailuresEndWithStatusOne) {
     EXPECT_EQ(o.fed, std::string(c.passes, '/')) << where;
     EXPECT_EQ(o.output, "") << where;
   }
+}
+
+// A hangup that reaches the daemon before it has left the caller's session
+// (its parent led a terminal's session and has just exited) must not end it.
+TEST(WdpulseFailures, SurvivesAHangupBeforeItsOwnSession) {
+  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
+  Launch l;
+  l.env = {"SHIM_RAISE_BEFORE_SETSID=1", stop_after(3)};
+  Outcome o = run_keeper(l);
+  EXPECT_EQ(o.started, 0);
+  EXPECT_EQ(o.daemon, 99);
+  EXPECT_EQ(o.passes.size(), 3u);
+  EXPECT_EQ(o.fed, "///");
 }
 
 TEST(WdpulseFailures, SurvivesALauncherThatIgnoresSigchld) {
