@@ -87,16 +87,16 @@ int run(int argc, char** argv) {
   o.npaths = vet_paths(o.paths, o.npaths);
   // Started as the leader of a terminal's session, the keeper's exit would
   // hang up the daemon before it has a session of its own; ignore that
-  // until then.  Without a fork the started process keeps the watchdog fed
-  // itself.
-  signal(SIGHUP, SIG_IGN);
+  // until then, and leave the launcher's choice in place afterwards.
+  // Without a fork the started process keeps the watchdog fed itself.
+  sighandler_t hangup = signal(SIGHUP, SIG_IGN);
   if (fork() > 0) return 0;
   close(2);
   close(1);
   close(0);
   change_to_root();
   setsid();
-  signal(SIGHUP, SIG_DFL);
+  signal(SIGHUP, hangup);
   feed_loop(o.budget, o.watched, o.paths, o.npaths);
 }
 
