@@ -524,29 +524,31 @@ TEST(WdpulseFailures, ForkAndBrkFailuresEndWithStatusOne) {
   }
 }
 
-// A hangup that reaches the daemon before it has left the caller's session
-// (its parent led a terminal's session and has just exited) must not end it.
-TEST(WdpulseFailures, SurvivesAHangupBeforeItsOwnSession) {
+// What a launcher leaves behind must not end a healthy keeper: SIGCHLD
+// ignored (the probe child would be reaped behind waitpid's back), or a
+// hangup reaching the daemon before it has left the caller's session (its
+// parent led a terminal's session and has just exited).
+TEST(WdpulseFailures, SurvivesWhatALauncherLeavesBehind) {
   REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
-  Launch l;
-  l.env = {"SHIM_RAISE_BEFORE_SETSID=1", stop_after(3)};
-  Outcome o = run_keeper(l);
-  EXPECT_EQ(o.started, 0);
-  EXPECT_EQ(o.daemon, 99);
-  EXPECT_EQ(o.passes.size(), 3u);
-  EXPECT_EQ(o.fed, "///");
-}
-
-TEST(WdpulseFailures, SurvivesALauncherThatIgnoresSigchld) {
-  REQUIRE_ENV(ts::private_dev(), "root and a private mount namespace");
-  Launch l;
-  l.ignore_sigchld = true;
-  l.env = {stop_after(3)};
-  Outcome o = run_keeper(l);
-  EXPECT_EQ(o.started, 0);
-  EXPECT_EQ(o.daemon, 99);
-  EXPECT_EQ(o.passes.size(), 3u);
-  EXPECT_EQ(o.fed, "///");
+  struct Case {
+    const char* name;
+    bool ignore_sigchld;
+    Strings env;
+  } cases[] = {
+      {"SIGCHLD ignored", true, {}},
+      {"hangup before its own session", false, {"SHIM_RAISE_BEFORE_SETSID=1"}},
+  };
+  for (const auto& c : cases) {
+    Launch l;
+    l.ignore_sigchld = c.ignore_sigchld;
+    l.env = c.env;
+    l.env.push_back(stop_after(3));
+    Outcome o = run_keeper(l);
+    EXPECT_EQ(o.started, 0) << c.name;
+    EXPECT_EQ(o.daemon, 99) << c.name;
+    EXPECT_EQ(o.passes.size(), 3u) << c.name;
+    EXPECT_EQ(o.fed, "///") << c.name;
+  }
 }
 
 // Sixty passes against a device that keeps failing (writes failing for a
