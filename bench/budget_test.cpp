@@ -7,10 +7,7 @@
 // is the program's pass alone; the allocation runs set SHIM_LOG and read its
 // log instead.  The first pass (it carries start-up) and the cut-off last one
 // are left out.
-#include <sys/mount.h>
-#include <sys/prctl.h>
 #include <sys/stat.h>
-#include <sys/sysmacros.h>
 #include <sys/wait.h>
 #include <unistd.h>
 

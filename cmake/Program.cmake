@@ -7,6 +7,9 @@ set(BOARDTOOLS_PROGRAM_FLAGS
   -Wall -Wextra -Wpedantic -Wconversion -Werror
   # Release builds are for flash: size before speed.
   $<$<CONFIG:Release>:-Os>)
+# -static-libgcc: 32-bit ARM's 64-bit division helpers would otherwise pull
+# in libgcc_s for their unwinding tables.
+set(BOARDTOOLS_PROGRAM_LINK_FLAGS -Wl,--as-needed -Wl,--gc-sections -static-libgcc)
 
 # Hardening builds, each in a build directory of its own (.ci/harden):
 #  BOARDTOOLS_SANITIZE  the programs, their units and their tests under
@@ -75,9 +78,7 @@ function(add_program name units main)
   add_executable(${name} ${main})
   target_compile_options(${name} PRIVATE ${BOARDTOOLS_PROGRAM_FLAGS})
   target_link_libraries(${name} PRIVATE ${units})
-  # -static-libgcc: 32-bit ARM's 64-bit division helpers would otherwise
-  # pull in libgcc_s for their unwinding tables.
-  target_link_options(${name} PRIVATE -Wl,--as-needed -Wl,--gc-sections -static-libgcc)
+  target_link_options(${name} PRIVATE ${BOARDTOOLS_PROGRAM_LINK_FLAGS})
   boardtools_instrument(${name} PRIVATE)
   if(BOARDTOOLS_SANITIZE)
     target_sources(${name} PRIVATE ${CMAKE_SOURCE_DIR}/cmake/sanitizer_options.cpp)
