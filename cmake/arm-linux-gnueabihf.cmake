@@ -19,3 +19,4 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 # run the same way through binfmt_misc (see .ci/run).
 find_program(BOARDTOOLS_QEMU NAMES qemu-arm-static qemu-arm REQUIRED)
 set(CMAKE_CROSSCOMPILING_EMULATOR ${BOARDTOOLS_QEMU} -L ${BOARDTOOLS_TARGET_SYSROOT})
+set(BOARDTOOLS_DEB_ARCH armhf)
