@@ -101,6 +101,9 @@ void put_parent_text(char* buf, std::uint32_t pid) {
 int run(int argc, char** argv) {
   Options opt;
   if (!parse_args(argc, argv, &opt)) usage();
+  // An empty argument is most often an unset variable in a script; taken
+  // as it stands it would put the lock in "/", where nobody looks for it.
+  if (opt.directory[0] == '\0') return exit_failed;
   strip_trailing_slashes(opt.directory);
 
   std::size_t dir_len = strlen(opt.directory);

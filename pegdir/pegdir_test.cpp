@@ -257,12 +257,12 @@ TEST(pegdir, SlashesAndRelativeDirectories) {
   expect_created(peg({t.path + "//"}), t.path + "/.lock.00000000");
 }
 
-// The root directory, and the empty directory argument that ends up there.
-// A prefix of our own keeps clear of anything else in "/".
+// The root directory, given as slashes alone. A prefix of our own keeps
+// clear of anything else in "/".
 TEST(pegdir, RootDirectory) {
   std::string prefix = ".pegdir-test." + std::to_string(getpid()) + ".";
   REQUIRE_ENV(access("/", W_OK) == 0, "a writable /");
-  for (const char* dir : {"/", "///", ""}) {
+  for (const char* dir : {"/", "///"}) {
     std::string path = "/" + prefix + "00000000";
     auto r = peg({"-p", prefix, dir});
     char kind = kind_of(path);
@@ -321,11 +321,14 @@ TEST(pegdir, NumbersCountInHexAndFillGaps) {
 TEST(pegdir, CreationFailuresExitTwoSilently) {
   ts::TempDir t;
   ts::write_file(t.path + "/file", "x");
+  // An empty directory would land in "/": a prefix of our own to look for.
+  const std::string root_prefix = ".pegdir-test." + std::to_string(getpid()) + ".";
   const struct {
     const char* what;
     std::vector<std::string> args;
   } cases[] = {
       {"missing directory", {t.path + "/missing"}},
+      {"empty directory", {"-p", root_prefix, ""}},
       {"missing directory, -d", {"-d", t.path + "/missing"}},
       {"file as directory", {t.path + "/file"}},
       {"empty link text", {t.path, ""}},
@@ -343,6 +346,7 @@ TEST(pegdir, CreationFailuresExitTwoSilently) {
     expect_failed(peg(c.args));
     EXPECT_EQ(names_in(t.path), std::vector<std::string>{"file"});
   }
+  EXPECT_EQ(kind_of("/" + root_prefix + "00000000"), '-');
   // The longest name the file system takes still works.
   std::string prefix(247, 'x');
   expect_created(peg({"-p", prefix, t.path}), t.path + "/" + prefix + "00000000");

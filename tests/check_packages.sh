@@ -1,19 +1,26 @@
 #!/bin/bash
-# Checks the Debian packages of a native and an armhf build directory: the
-# architecture, the files, that the programs are stripped target code, and
-# that the native package installs and its programs run.
+# Checks the Debian packages in a native and an armhf output directory (as
+# .ci/run builds them with dpkg-buildpackage): the architecture, the files,
+# that the programs are stripped code for the right machine that needs the
+# C library alone, that lintian finds nothing, and that the native package
+# installs, its programs run and its example systemd unit verifies.
 set -euo pipefail
 native_dir=$1
 arm_dir=$2
+here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
+doc=./usr/share/doc/boardtools
 expected_files=(
   ./usr/bin/flowtally ./usr/bin/pegdir ./usr/sbin/wdpulse
-  ./usr/share/man/man1/flowtally.1 ./usr/share/man/man1/pegdir.1 ./usr/share/man/man8/wdpulse.8
+  ./usr/share/man/man1/flowtally.1.gz ./usr/share/man/man1/pegdir.1.gz
+  ./usr/share/man/man8/wdpulse.8.gz
+  "$doc/copyright" "$doc/changelog.gz"
+  "$doc/examples/wdpulse.service" "$doc/examples/wdpulse.init" "$doc/examples/inittab"
 )
 
 check_deb() {
-  local deb=$1 arch=$2 file_re=$3
+  local deb=$1 arch=$2 file_re=$3 nm=$4
   echo "-- $deb"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb is not $arch"
   local listing
@@ -21,6 +28,10 @@ check_deb() {
   for f in "${expected_files[@]}"; do
     grep -q " $f\$" <<<"$listing" || fail "$deb lacks $f"
   done
+  # The boot examples are documentation: nothing starts the keeper by itself.
+  if grep -Eq ' \./(etc|lib|usr/lib)/' <<<"$listing"; then
+    fail "$deb installs outside bin, sbin and share: $(grep -E ' \./(etc|lib|usr/lib)/' <<<"$listing")"
+  fi
   local root
   root=$(mktemp -d)
   dpkg-deb -x "$deb" "$root"
@@ -30,15 +41,26 @@ check_deb() {
     echo "   $p: $(stat -c %s "$root/$p") bytes, $what"
     grep -Eq "$file_re" <<<"$what" || fail "$p is not $arch code: $what"
     grep -q ', stripped' <<<"$what" || fail "$p is not stripped"
+    sh "$here/check_linkage.sh" "$root/$p" "$nm" >/dev/null 2>&1 || \
+      fail "$p: $(sh "$here/check_linkage.sh" "$root/$p" "$nm" 2>&1)"
   done
   rm -rf "$root"
+  # Errors and warnings both count (its note about running as root is no
+  # finding and goes to standard error).
+  local findings status
+  set +e
+  findings=$(lintian --fail-on error,warning "$deb" 2>/dev/null)
+  status=$?
+  set -e
+  [ "$status" -eq 0 ] && [ -z "$findings" ] || fail "lintian on $deb: status $status"$'\n'"$findings"
+  echo "   lintian: no errors, no warnings"
 }
 
 native_arch=$(dpkg --print-architecture)
 native_deb=$(ls "$native_dir"/boardtools_*_"$native_arch".deb)
 arm_deb=$(ls "$arm_dir"/boardtools_*_armhf.deb)
-check_deb "$native_deb" "$native_arch" 'ELF 64-bit'
-check_deb "$arm_deb" armhf 'ELF 32-bit LSB .*ARM, EABI5'
+check_deb "$native_deb" "$native_arch" 'ELF 64-bit' nm
+check_deb "$arm_deb" armhf 'ELF 32-bit LSB .*ARM, EABI5' arm-linux-gnueabihf-nm
 
 echo "-- installing $native_deb"
 dpkg -i "$native_deb" >/dev/null
@@ -51,4 +73,14 @@ set -e
 dir=$(mktemp -d)
 [ "$(/usr/bin/pegdir "$dir")" = "$dir/.lock.00000000" ] || fail "installed pegdir"
 rm -rf "$dir"
+# Checked as installed, so that the unit's program and manual page are
+# there; systemd-analyze reports some mistakes without failing, so any
+# output fails too.
+unit=/usr/share/doc/boardtools/examples/wdpulse.service
+set +e
+verify=$(systemd-analyze verify "$unit" 2>&1)
+status=$?
+set -e
+[ "$status" -eq 0 ] && [ -z "$verify" ] || fail "systemd-analyze verify $unit: $status $verify"
+echo "   systemd-analyze verify: $unit is clean"
 echo "ok: packages for $native_arch and armhf"
