@@ -70,11 +70,13 @@ function(add_program_units target)
   boardtools_instrument(${target} INTERFACE)
 endfunction()
 
-# add_program(<name> <units-target> <main-source> [SBIN] [MANPAGE <page>])
+# add_program(<name> <units-target> <main-source> [SBIN] [MANPAGE <page>]
+#             [AVOIDS <function>...])
 # The executable, installed in bin/ (sbin/ for daemons) with its manual
-# page; the build prints its stripped size.
+# page; the build prints its stripped size.  AVOIDS names C library
+# functions the program must not import (checked with its linkage).
 function(add_program name units main)
-  cmake_parse_arguments(PARSE_ARGV 3 arg "SBIN" "MANPAGE" "")
+  cmake_parse_arguments(PARSE_ARGV 3 arg "SBIN" "MANPAGE" "AVOIDS")
   add_executable(${name} ${main})
   target_compile_options(${name} PRIVATE ${BOARDTOOLS_PROGRAM_FLAGS})
   target_link_libraries(${name} PRIVATE ${units})
@@ -101,7 +103,8 @@ function(add_program name units main)
     # A hardening build links the sanitizers' runtimes by design.
     if(NOT BOARDTOOLS_SANITIZE AND NOT BOARDTOOLS_FUZZ)
       add_test(NAME ${name}.links_libc_only
-               COMMAND ${CMAKE_SOURCE_DIR}/tests/check_linkage.sh $<TARGET_FILE:${name}> ${CMAKE_NM})
+               COMMAND ${CMAKE_SOURCE_DIR}/tests/check_linkage.sh $<TARGET_FILE:${name}> ${CMAKE_NM}
+                       ${arg_AVOIDS})
     endif()
     if(arg_MANPAGE)
       add_test(NAME ${name}.manpage_renders_cleanly
