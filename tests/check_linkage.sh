@@ -1,8 +1,10 @@
 #!/bin/sh
 # A program must need the C library alone, and must not reach into the C++
 # runtime (operator new, exception or RTTI support) through a static link.
+# Any further arguments name C library functions it must not call at all.
 prog=$1
 nm=${2:-nm}
+[ $# -ge 2 ] && shift 2 || shift $#
 needed=$(readelf -d "$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 echo "NEEDED: $needed"
 for lib in $needed; do
@@ -17,4 +19,11 @@ cxx=$(printf '%s\n' "$syms" | \
 if [ -n "$cxx" ]; then
   echo "FAIL: $prog uses the C++ runtime:"; echo "$cxx"; exit 1
 fi
-echo "ok: $prog links against libc alone"
+imports=$("$nm" -D -u "$prog" | sed -n 's/^ *U \([^@]*\).*/\1/p')
+[ -n "$imports" ] || { echo "FAIL: no imports read from $prog"; exit 1; }
+for f in "$@"; do
+  if printf '%s\n' "$imports" | grep -qx "$f"; then
+    echo "FAIL: $prog calls $f"; exit 1
+  fi
+done
+echo "ok: $prog links against libc alone${1:+, and calls none of: $*}"

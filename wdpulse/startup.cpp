@@ -1,6 +1,7 @@
 #include "startup.h"
 
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 #include "feed.h"
@@ -12,6 +13,17 @@ namespace {
 // A root that cannot be entered shows up in the path probe instead.
 void change_to_root() {
   if (chdir("/") != 0) return;
+}
+
+// Whatever the launcher left open beyond the standard three must not live
+// as long as the board: a lock it held would never come free, and whoever
+// reads a pipe it left would never see the end.  Kernels before close_range
+// get a loop up to the descriptor limit; neither way allocates.
+void close_inherited() {
+  if (close_range(3, ~0U, 0) == 0) return;
+  rlimit limit{};
+  if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+  for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) close(static_cast<int>(fd));
 }
 
 bool is_space(char c) {
@@ -91,6 +103,7 @@ int run(int argc, char** argv) {
   // Without a fork the started process keeps the watchdog fed itself.
   sighandler_t hangup = signal(SIGHUP, SIG_IGN);
   if (fork() > 0) return 0;
+  close_inherited();
   close(2);
   close(1);
   close(0);
