@@ -2,6 +2,7 @@
 
 #include <array>
 #include <cstdio>
+#include <cstring>
 
 namespace flowtally {
 
@@ -17,8 +18,46 @@ constexpr std::array<const char*, 6> formats = {
     "%llu.%1llu ",
 };
 
-constexpr const char* border =
-    "+----------------------------------------------------------------------+";
+constexpr char border[] =
+    "+----------------------------------------------------------------------+\n";
+constexpr char column_header[] =
+    "| IF      |Input                         |Output                       |\n";
+
+// One output line, or one interface's part of a line-mode line, is laid out
+// here and handed to standard output whole: a terminal's line buffering
+// then writes where it always did, at each newline.
+char line[max_name_len + 256];
+
+template <size_t N>
+char* put(char* out, const char (&text)[N]) {
+  memcpy(out, text, N - 1);
+  return out + N - 1;
+}
+
+char* put(char* out, const char* text, size_t n) {
+  memcpy(out, text, n);
+  return out + n;
+}
+
+char* put_signed(char* out, int64_t v) {
+  if (v >= 0) return put_number(out, static_cast<uint64_t>(v), 0);
+  *out++ = '-';
+  return put_number(out, 0 - static_cast<uint64_t>(v), 0);
+}
+
+void emit_line(const char* end) { fwrite(line, 1, static_cast<size_t>(end - line), stdout); }
+
+template <size_t N>
+void emit(const char (&text)[N]) {
+  fwrite(text, 1, N - 1, stdout);
+}
+
+char* put_rates(char* out, const Shown& row, bool line_mode) {
+  for (int i = 0; i < row.rates; ++i)
+    out = put_rate(out, i % 2 == 0 ? Item::kbit_rate : Item::packet_rate,
+                   row.rate[static_cast<size_t>(i)], line_mode);
+  return out;
+}
 
 }  // namespace
 
@@ -29,42 +68,81 @@ const char* format_for(Item item, bool line_mode) {
   return formats[2 * static_cast<unsigned>(item) + (line_mode ? 1U : 0U)];
 }
 
-void print_pass_header(const PassState& pass) {
-  if (pass.line_mode) {
-    if (pass.first_pass) {
-      printf("#   time   ");
-    } else {
-      // The time column is 32 bits wide on every build, as on the board.
-      printf("%10lu", static_cast<unsigned long>(static_cast<uint32_t>(pass.start_ms / 1000)));
-    }
-    return;
+char* put_number(char* out, uint64_t v, int width) {
+  char digits[20];
+  char* p = digits + sizeof digits;
+  // 64-bit division is a library call on the boards: only the digits of a
+  // value past 32 bits pay for it.
+  while (v > UINT32_MAX) {
+    uint64_t q = v / 10;
+    *--p = static_cast<char>('0' + (v - q * 10));
+    v = q;
   }
-  printf("\33[H\33[J");
-  if (pass.first_pass) {
-    printf("Calculating rates for %d seconds...\n", static_cast<int>(pass.interval_s));
+  auto w = static_cast<uint32_t>(v);
+  do {
+    *--p = static_cast<char>('0' + w % 10);
+    w /= 10;
+  } while (w != 0);
+  auto n = static_cast<int>(digits + sizeof digits - p);
+  for (; width > n; --width) *out++ = ' ';
+  return put(out, p, static_cast<size_t>(n));
+}
+
+char* put_label(char* out, const char* name, size_t len, bool line_mode) {
+  // Line mode names the interfaces in its header line only.
+  if (line_mode) return put(out, " ");
+  out = put(put(out, "| "), name, len);
+  for (; len < 8; ++len) *out++ = ' ';
+  return out;
+}
+
+char* put_rate(char* out, Item kind, Rate r, bool line_mode) {
+  if (line_mode) {
+    out = put_number(out, r.whole, 0);
+    *out++ = '.';
+    out = put_number(out, r.tenths, 1);
+    return put(out, " ");
+  }
+  out = put_number(put(out, "|"), r.whole, 7);
+  *out++ = '.';
+  out = put_number(out, r.tenths, 1);
+  return kind == Item::kbit_rate ? put(out, " kbps") : put(out, " pk/s|");
+}
+
+void print_screen(bool first_pass, int32_t interval_s, uint64_t elapsed_ms, const Shown* rows,
+                  int n) {
+  char* out = put(line, "\33[H\33[J");
+  if (first_pass) {
+    out = put(put_signed(put(out, "Calculating rates for "), interval_s), " seconds...\n");
   } else {
-    printf("Averages for the last %lld msec\n", static_cast<long long>(pass.elapsed_ms));
+    // Shown signed: a wall clock stepped back gives a negative time.
+    out = put(put_signed(put(out, "Averages for the last "), static_cast<int64_t>(elapsed_ms)),
+              " msec\n");
   }
-  puts(border);
-  printf("| %-7s |%-29s |%-29s|\n", "IF", "Input", "Output");
-  puts(border);
-}
-
-void print_label(const char* name, const PassState& pass) {
-  if (pass.line_mode && pass.first_pass) {
-    printf("%s(ikb ipk okb opk) ", name);
-    return;
+  emit_line(out);
+  emit(border);
+  emit(column_header);
+  emit(border);
+  for (int i = 0; i < n; ++i) {
+    out = put_label(line, rows[i].name, rows[i].name_len, false);
+    if (!first_pass) out = put_rates(out, rows[i], false);
+    *out++ = '\n';
+    emit_line(out);
   }
-  printf(format_for(Item::label, pass.line_mode), name);
 }
 
-void print_rate(Item kind, uint64_t whole, uint64_t tenths, bool line_mode) {
-  printf(format_for(kind, line_mode), static_cast<unsigned long long>(whole),
-         static_cast<unsigned long long>(tenths));
-}
-
-void print_row_end(bool line_mode) {
-  if (!line_mode) putchar('\n');
+void print_lines(bool header, bool numbers, uint64_t start_ms, const Shown* rows, int n) {
+  if (header) {
+    emit("#   time   ");
+    for (int i = 0; i < n; ++i)
+      emit_line(put(put(line, rows[i].name, rows[i].name_len), "(ikb ipk okb opk) "));
+    if (numbers) emit("\n");
+  }
+  if (!numbers) return;
+  // The time column is 32 bits wide on every build, as on the board.
+  emit_line(put_number(line, static_cast<uint32_t>(start_ms / 1000), 10));
+  for (int i = 0; i < n; ++i)
+    emit_line(put_rates(put_label(line, rows[i].name, rows[i].name_len, true), rows[i], true));
 }
 
 void print_pass_footer(bool line_mode) {
@@ -73,7 +151,7 @@ void print_pass_footer(bool line_mode) {
     fflush(stdout);
     return;
   }
-  puts(border);
+  emit(border);
 }
 
 }  // namespace flowtally

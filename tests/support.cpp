@@ -15,6 +15,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -35,10 +36,9 @@ static long long now_ms() {
 
 Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
   Result res;
-  int out[2], err[2];
-  int master = -1;
-  if (opts.pty) {
-    int slave = -1;
+  int out[2] = {-1, -1}, err[2];
+  if (opts.out == Out::pty) {
+    int master = -1, slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
       ADD_FAILURE() << "openpty: " << strerror(errno);
       return res;
@@ -49,9 +49,13 @@ Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
     tcsetattr(slave, TCSANOW, &raw);
     out[0] = master;
     out[1] = slave;
-  } else if (pipe2(out, O_CLOEXEC) != 0) {
+  } else if (opts.out != Out::closed && pipe2(out, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return res;
+  }
+  if (opts.out == Out::reader_gone) {
+    close(out[0]);
+    out[0] = -1;
   }
   if (pipe2(err, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
@@ -65,19 +69,25 @@ Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
   if (pid == 0) {
     int devnull = open("/dev/null", O_RDONLY);
     dup2(devnull, 0);
-    dup2(out[1], 1);
+    if (out[1] >= 0) {
+      dup2(out[1], 1);
+    } else {
+      close(1);
+    }
     dup2(err[1], 2);
+    // An ignored signal stays ignored across exec.
+    if (opts.out == Out::reader_gone) signal(SIGPIPE, SIG_IGN);
     if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
     for (const auto& e : opts.env) putenv(const_cast<char*>(e.c_str()));
     execv(args[0], args.data());
     _exit(127);
   }
-  close(out[1]);
+  if (out[1] >= 0) close(out[1]);
   close(err[1]);
   long long deadline = now_ms() + opts.timeout_ms;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&res.out, &res.err};
-  int open_fds = 2;
+  int open_fds = out[0] >= 0 ? 2 : 1;
   while (open_fds > 0) {
     long long left = deadline - now_ms();
     if (left <= 0) {
@@ -123,6 +133,29 @@ std::vector<std::string> with_net_fixture(const std::string& dir,
   v.insert(v.end(), env.begin(), env.end());
   v.insert(v.end(), argv.begin(), argv.end());
   return v;
+}
+
+const std::string stats_headings =
+    "Inter-|   Receive                                                |  Transmit\n"
+    " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs "
+    "drop fifo colls carrier compressed\n";
+
+std::string stats_line(const Iface& i) {
+  char line[256];
+  snprintf(line, sizeof line,
+           "%6s:%8llu %7llu    0    0    0     0          0         0 %8llu %7llu    0    0    0"
+           "     0       0          0\n",
+           i.name.c_str(), static_cast<unsigned long long>(i.rx_bytes),
+           static_cast<unsigned long long>(i.rx_packets),
+           static_cast<unsigned long long>(i.tx_bytes),
+           static_cast<unsigned long long>(i.tx_packets));
+  return line;
+}
+
+std::string stats_text(const std::vector<Iface>& ifaces) {
+  std::string t = stats_headings;
+  for (const auto& i : ifaces) t += stats_line(i);
+  return t;
 }
 
 std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }
