@@ -187,7 +187,7 @@ TEST(Counters, RatesTruncateToTenths) {
       {false, UINT64_MAX, 1, 18446744073709550616ULL, 6},
   };
   for (const auto& c : cases) {
-    Rate r = c.bytes ? kbit_rate(c.d, c.e) : packet_rate(c.d, c.e);
+    Rate r = c.bytes ? kbit_rate(c.d, elapsed_of(c.e)) : packet_rate(c.d, elapsed_of(c.e));
     EXPECT_EQ(r.whole, c.whole) << c.d << "/" << c.e;
     EXPECT_EQ(r.tenths, c.tenths) << c.d << "/" << c.e;
   }
@@ -491,15 +491,23 @@ TEST(Rows, ZeroForAPassThenRecover) {
   }
 }
 
-TEST(Rows, CountAtMostTwentyFields) {
+TEST(Rows, ConvertFieldsZeroOneEightAndNine) {
   static Sampler s;
   s = Sampler{};
-  std::string line = "x:";
-  for (int k = 0; k < 25; ++k) line += " " + std::to_string(100 + k);
-  Row row;
-  parse_line(s, line.c_str(), row);
-  EXPECT_EQ(row.fields, max_fields);
-  EXPECT_EQ(row.counter, (std::array<uint64_t, 4>{100, 101, 108, 109}));
+  struct Case {
+    int tokens, counters;
+  };
+  const std::vector<Case> cases = {{25, 4}, {10, 4}, {9, 3}, {8, 2}, {2, 2}, {1, 1}, {0, 0}};
+  const std::array<uint64_t, 4> want = {100, 101, 108, 109};
+  for (const auto& c : cases) {
+    std::string line = "x:";
+    for (int k = 0; k < c.tokens; ++k) line += " " + std::to_string(100 + k);
+    Row row;
+    parse_line(s, line.c_str(), row);
+    EXPECT_EQ(row.counters, c.counters) << line;
+    for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+      EXPECT_EQ(row.counter[i], want[i]) << line;
+  }
 }
 
 TEST(Rows, ZeroElapsedPrintsZeroRatesForEveryField) {

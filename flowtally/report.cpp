@@ -18,15 +18,41 @@ constexpr std::array<const char*, 6> formats = {
     "%llu.%1llu ",
 };
 
+constexpr char digit_pairs[] =
+    "0001020304050607080910111213141516171819202122232425262728293031323334353637383940414243444546474849"
+    "5051525354555657585960616263646566676869707172737475767778798081828384858687888990919293949596979899";
+
 constexpr char border[] =
     "+----------------------------------------------------------------------+\n";
 constexpr char column_header[] =
     "| IF      |Input                         |Output                       |\n";
 
-// One output line, or one interface's part of a line-mode line, is laid out
-// here and handed to standard output whole: a terminal's line buffering
-// then writes where it always did, at each newline.
-char line[max_name_len + 256];
+// What is laid out gathers here and is handed to standard output at each
+// line's end, so that a terminal's line buffering writes where it always
+// did, or once it passes handover_at bytes, well below stdio's own buffer,
+// so that a full buffer is written where it always was.
+constexpr size_t handover_at = 4096;
+// The longest thing laid out at once, a screen row: a label and four rates
+// of at most 48 characters each.
+constexpr size_t longest_item = max_name_len + 2 + 4 * 48 + 1;
+char chunk[handover_at + longest_item];
+char* at = chunk;
+
+void hand_over() {
+  fwrite(chunk, 1, static_cast<size_t>(at - chunk), stdout);
+  at = chunk;
+}
+
+// Where the next item goes.
+char* room() {
+  if (at - chunk > static_cast<ptrdiff_t>(handover_at)) hand_over();
+  return at;
+}
+
+void end_line() {
+  *at++ = '\n';
+  hand_over();
+}
 
 template <size_t N>
 char* put(char* out, const char (&text)[N]) {
@@ -45,11 +71,11 @@ char* put_signed(char* out, int64_t v) {
   return put_number(out, 0 - static_cast<uint64_t>(v), 0);
 }
 
-void emit_line(const char* end) { fwrite(line, 1, static_cast<size_t>(end - line), stdout); }
-
-template <size_t N>
-void emit(const char (&text)[N]) {
-  fwrite(text, 1, N - 1, stdout);
+// A tenths digit is one character, as "%1llu" makes it.
+char* put_tenths(char* out, uint64_t tenths) {
+  if (tenths >= 10) return put_number(out, tenths, 1);
+  *out++ = static_cast<char>('0' + tenths);
+  return out;
 }
 
 char* put_rates(char* out, const Shown& row, bool line_mode) {
@@ -70,7 +96,8 @@ const char* format_for(Item item, bool line_mode) {
 
 char* put_number(char* out, uint64_t v, int width) {
   char digits[20];
-  char* p = digits + sizeof digits;
+  char* const last = digits + sizeof digits;
+  char* p = last;
   // 64-bit division is a library call on the boards: only the digits of a
   // value past 32 bits pay for it.
   while (v > UINT32_MAX) {
@@ -78,14 +105,23 @@ char* put_number(char* out, uint64_t v, int width) {
     *--p = static_cast<char>('0' + (v - q * 10));
     v = q;
   }
+  // Two digits at a time, the division by 100 a multiplication.
   auto w = static_cast<uint32_t>(v);
-  do {
-    *--p = static_cast<char>('0' + w % 10);
-    w /= 10;
-  } while (w != 0);
-  auto n = static_cast<int>(digits + sizeof digits - p);
-  for (; width > n; --width) *out++ = ' ';
-  return put(out, p, static_cast<size_t>(n));
+  while (w >= 100) {
+    auto q = static_cast<uint32_t>((static_cast<uint64_t>(w) * 0x51EB851FU) >> 37);
+    p -= 2;
+    memcpy(p, &digit_pairs[2 * (w - q * 100)], 2);
+    w = q;
+  }
+  if (w >= 10) {
+    p -= 2;
+    memcpy(p, &digit_pairs[2 * w], 2);
+  } else {
+    *--p = static_cast<char>('0' + w);
+  }
+  for (auto n = static_cast<int>(last - p); width > n; --width) *out++ = ' ';
+  while (p != last) *out++ = *p++;
+  return out;
 }
 
 char* put_label(char* out, const char* name, size_t len, bool line_mode) {
@@ -100,49 +136,53 @@ char* put_rate(char* out, Item kind, Rate r, bool line_mode) {
   if (line_mode) {
     out = put_number(out, r.whole, 0);
     *out++ = '.';
-    out = put_number(out, r.tenths, 1);
-    return put(out, " ");
+    return put(put_tenths(out, r.tenths), " ");
   }
   out = put_number(put(out, "|"), r.whole, 7);
   *out++ = '.';
-  out = put_number(out, r.tenths, 1);
+  out = put_tenths(out, r.tenths);
   return kind == Item::kbit_rate ? put(out, " kbps") : put(out, " pk/s|");
 }
 
 void print_screen(bool first_pass, int32_t interval_s, uint64_t elapsed_ms, const Shown* rows,
                   int n) {
-  char* out = put(line, "\33[H\33[J");
+  at = put(room(), "\33[H\33[J");
   if (first_pass) {
-    out = put(put_signed(put(out, "Calculating rates for "), interval_s), " seconds...\n");
+    at = put(put_signed(put(at, "Calculating rates for "), interval_s), " seconds...");
   } else {
     // Shown signed: a wall clock stepped back gives a negative time.
-    out = put(put_signed(put(out, "Averages for the last "), static_cast<int64_t>(elapsed_ms)),
-              " msec\n");
+    at = put(put_signed(put(at, "Averages for the last "), static_cast<int64_t>(elapsed_ms)),
+             " msec");
   }
-  emit_line(out);
-  emit(border);
-  emit(column_header);
-  emit(border);
+  end_line();
+  at = put(at, border);
+  hand_over();
+  at = put(at, column_header);
+  hand_over();
+  at = put(at, border);
+  hand_over();
   for (int i = 0; i < n; ++i) {
-    out = put_label(line, rows[i].name, rows[i].name_len, false);
-    if (!first_pass) out = put_rates(out, rows[i], false);
-    *out++ = '\n';
-    emit_line(out);
+    at = put_label(at, rows[i].name, rows[i].name_len, false);
+    if (!first_pass) at = put_rates(at, rows[i], false);
+    end_line();
   }
 }
 
 void print_lines(bool header, bool numbers, uint64_t start_ms, const Shown* rows, int n) {
   if (header) {
-    emit("#   time   ");
+    at = put(at, "#   time   ");
     for (int i = 0; i < n; ++i)
-      emit_line(put(put(line, rows[i].name, rows[i].name_len), "(ikb ipk okb opk) "));
-    if (numbers) emit("\n");
+      at = put(put(room(), rows[i].name, rows[i].name_len), "(ikb ipk okb opk) ");
+    if (numbers) end_line();
   }
-  if (!numbers) return;
-  // The time column is 32 bits wide on every build, as on the board.
-  emit_line(put_number(line, static_cast<uint32_t>(start_ms / 1000), 10));
-  for (int i = 0; i < n; ++i)
-    emit_line(put_rates(put_label(line, rows[i].name, rows[i].name_len, true), rows[i], true));
+  if (numbers) {
+    // The time column is 32 bits wide on every build, as on the board.
+    at = put_number(room(), static_cast<uint32_t>(start_ms / 1000), 10);
+    for (int i = 0; i < n; ++i)
+      at = put_rates(put_label(room(), rows[i].name, rows[i].name_len, true), rows[i], true);
+  }
+  // The line's newline comes with the pass's footer.
+  hand_over();
 }
 
 void print_pass_footer(bool line_mode) {
@@ -151,7 +191,8 @@ void print_pass_footer(bool line_mode) {
     fflush(stdout);
     return;
   }
-  emit(border);
+  at = put(at, border);
+  hand_over();
 }
 
 }  // namespace flowtally

@@ -11,63 +11,60 @@ static_assert(piece_max <= max_name_len, "a piece's name must fit the report");
 
 constexpr uint64_t two32 = 1ULL << 32;
 
-// The fields a report uses, in the order of Row::counter.
-constexpr std::array<int, 4> used_fields = {0, 1, 8, 9};
-
-// Where field k goes in Row::counter; -1: counted, never converted.
-int slot_of(int k) {
-  switch (k) {
-    case 0:
-      return 0;
-    case 1:
-      return 1;
-    case 8:
-      return 2;
-    case 9:
-      return 3;
-    default:
-      return -1;
-  }
+// The blanks strtok was given, which end a token, as the string end does.
+bool is_blank(char c) {
+  auto u = static_cast<unsigned char>(c);
+  // Bits 9, 10 and 13: tab, newline, carriage return.
+  return u == ' ' || (u < ' ' && ((0x2600U >> u) & 1U) != 0);
 }
 
-bool is_delimiter(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
-
-bool is_digit(char c) { return static_cast<unsigned char>(c - '0') < 10; }
+bool ends_token(char c) {
+  // Most characters of a line are above the blank: one comparison for them.
+  return static_cast<unsigned char>(c) <= ' ' && (c == '\0' || is_blank(c));
+}
 
 bool same_name(const Row& a, const Row& b) {
   return a.name != nullptr && b.name != nullptr && a.name_len == b.name_len &&
          memcmp(a.name, b.name, a.name_len) == 0;
 }
 
-int rates_of(int fields) {
-  int n = 0;
-  for (int f : used_fields) n += f < fields ? 1 : 0;
-  return n;
-}
-
 // The first position at or after from that holds a wanted interface.
-int next_wanted(const Snapshot& snap, int from) {
-  while (from < max_lines && snap.rows[static_cast<size_t>(from)].name == nullptr) ++from;
+int next_wanted(const Rows& rows, int from) {
+  while (from < max_lines && rows[static_cast<size_t>(from)].name == nullptr) ++from;
   return from;
 }
 
+// v / 10 by a multiplication: code built for size would call a library
+// routine for it on the boards.
+uint32_t div10(uint32_t v) {
+  return static_cast<uint32_t>((static_cast<uint64_t>(v) * 0xCCCCCCCDU) >> 35);
+}
+
+// n / e.ms for a 32-bit n, exactly, by Granlund and Montgomery's method.
+uint32_t divide(uint32_t n, const Elapsed& e) {
+  auto t = static_cast<uint32_t>((static_cast<uint64_t>(e.magic) * n) >> 32);
+  return (t + ((n - t) >> e.shift1)) >> e.shift2;
+}
+
 // scale: tenths of the rate's unit per counted unit and millisecond.
-Rate rate(uint64_t d, uint64_t elapsed_ms, uint32_t scale) {
-  if (elapsed_ms == 0) return {};
+template <uint32_t scale>
+Rate rate(uint64_t d, const Elapsed& e) {
+  if (e.ms == 0) return {};
   // One division gives both the whole part and the tenths digit, exactly
-  // as the two divisions of the plain formulas do while the product fits;
-  // 32 bits are enough for the usual board, where 64-bit division is a
-  // library call.
-  if (elapsed_ms <= UINT32_MAX && d <= UINT32_MAX / scale) {
-    uint32_t q = static_cast<uint32_t>(d) * scale / static_cast<uint32_t>(elapsed_ms);
-    return {q / 10, q % 10};
+  // as the two divisions of the plain formulas do while the product fits.
+  // 32 bits are enough for the usual board, whose division is otherwise a
+  // library routine.
+  if (e.ms <= UINT32_MAX && d <= UINT32_MAX / scale) {
+    uint32_t q = divide(static_cast<uint32_t>(d) * scale, e);
+    uint32_t whole = div10(q);
+    return {whole, q - whole * 10};
   }
   if (d <= UINT64_MAX / scale) {
-    uint64_t q = d * scale / elapsed_ms;
+    uint64_t q = d * scale / e.ms;
     return {q / 10, q % 10};
   }
   // Products past 64 bits are taken modulo 2^64, as the plain formulas have them.
-  return {d * (scale / 10) / elapsed_ms, d * scale / elapsed_ms % 10};
+  return {d * (scale / 10) / e.ms, d * scale / e.ms % 10};
 }
 
 }  // namespace
@@ -104,26 +101,36 @@ bool filter_wants(const Sampler& s, const char* name, size_t len) {
 
 Text& begin_pass(Sampler& s) {
   s.current ^= 1;
-  return s.snapshots[static_cast<size_t>(s.current)].text;
+  return s.text;
 }
 
-uint64_t token_value(const char* token) {
+const char* read_token(const char* token, uint64_t& value) {
   const char* p = token;
   // The blanks that do not end a token.
   while (*p == '\v' || *p == '\f') ++p;
   bool negative = *p == '-';
   if (*p == '-' || *p == '+') ++p;
-  // Nine digits always fit 32 bits.
+  const char* digits = p;
   uint32_t head = 0;
-  for (int n = 0; n < 9 && is_digit(*p); ++n, ++p) head = head * 10 + static_cast<uint32_t>(*p - '0');
+  for (auto d = static_cast<unsigned char>(*p - '0'); d < 10;
+       d = static_cast<unsigned char>(*++p - '0'))
+    head = head * 10 + d;
   uint64_t v = head;
-  constexpr uint64_t tenth = UINT64_MAX / 10;
-  for (; is_digit(*p); ++p) {
-    auto d = static_cast<uint64_t>(*p - '0');
-    if (v > tenth || (v == tenth && d > UINT64_MAX % 10)) return UINT64_MAX;
-    v = v * 10 + d;
+  // Nine digits always fit 32 bits; a longer number is read again in 64.
+  if (p - digits > 9) {
+    constexpr uint64_t tenth = UINT64_MAX / 10;
+    v = 0;
+    for (const char* q = digits; q != p; ++q) {
+      auto d = static_cast<uint64_t>(*q - '0');
+      if (v > tenth || (v == tenth && d > UINT64_MAX % 10)) {
+        value = UINT64_MAX;
+        return p;
+      }
+      v = v * 10 + d;
+    }
   }
-  return negative ? 0 - v : v;
+  value = negative ? 0 - v : v;
+  return p;
 }
 
 void parse_line(const Sampler& s, const char* line, Row& row) {
@@ -138,17 +145,24 @@ void parse_line(const Sampler& s, const char* line, Row& row) {
   if (!filter_wants(s, name, len)) return;
   row.name = name;
   row.name_len = len;
-  // One pass over the fields: every one counts, four are converted.
-  const char* p = colon + 1;
-  int k = 0;
-  for (; k < max_fields; ++k) {
-    while (is_delimiter(*p)) ++p;
-    if (*p == '\0') break;
-    int slot = slot_of(k);
-    if (slot >= 0) row.counter[static_cast<size_t>(slot)] = token_value(p);
-    while (*p != '\0' && !is_delimiter(*p)) ++p;
+  // One walk over the fields: each is counted, four are converted.  p
+  // stays on the character before the next one looked at.
+  const char* p = colon;
+  int n = 0;
+  for (int k = 0; k < fields_read; ++k) {
+    char c = *++p;
+    // The kernel pads its columns with spaces.
+    while (c == ' ') c = *++p;
+    while (is_blank(c)) c = *++p;
+    if (c == '\0') break;
+    if (k < 2 || k >= 8) p = read_token(p, row.counter[static_cast<size_t>(n++)]) - 1;
+    do {
+      while (static_cast<unsigned char>(c = *++p) > ' ') {
+      }
+    } while (!ends_token(c));
+    if (c == '\0') break;
   }
-  row.fields = k;
+  row.counters = n;
 }
 
 uint64_t counter_diff(uint64_t previous, uint64_t current) {
@@ -158,33 +172,48 @@ uint64_t counter_diff(uint64_t previous, uint64_t current) {
 }
 
 bool was_reset(const Row& previous, const Row& current) {
-  std::array<bool, 4> down{};
-  for (size_t i = 0; i < down.size(); ++i) {
-    int f = used_fields[i];
-    down[i] = f < previous.fields && f < current.fields &&
-              current.counter[i] < previous.counter[i];
-  }
+  int both = previous.counters < current.counters ? previous.counters : current.counters;
+  unsigned down = 0;
+  for (int i = 0; i < both; ++i)
+    if (current.counter[static_cast<size_t>(i)] < previous.counter[static_cast<size_t>(i)])
+      down |= 1U << i;
   // Byte and packet counters of one direction sit side by side: i ^ 1 is
   // the other counter of i's direction.
-  for (size_t i = 0; i < down.size(); ++i)
-    if (down[i] && (previous.counter[i] >= two32 || down[i ^ 1])) return true;
+  for (int i = 0; i < both; ++i)
+    if (((down >> i) & 1U) != 0 &&
+        (previous.counter[static_cast<size_t>(i)] >= two32 || ((down >> (i ^ 1)) & 1U) != 0))
+      return true;
   return false;
 }
 
-Rate kbit_rate(uint64_t bytes, uint64_t elapsed_ms) { return rate(bytes, elapsed_ms, 80); }
+Elapsed elapsed_of(uint64_t ms) {
+  Elapsed e;
+  e.ms = ms;
+  if (ms == 0 || ms > UINT32_MAX) return e;
+  // l is the bit length of ms - 1: 2^l is the least power of two >= ms.
+  uint32_t l = 0;
+  while (l < 32 && (1ULL << l) < ms) ++l;
+  e.magic = static_cast<uint32_t>(((1ULL << 32) * ((1ULL << l) - ms)) / ms + 1);
+  e.shift1 = static_cast<uint8_t>(l < 1 ? l : 1);
+  e.shift2 = static_cast<uint8_t>(l < 1 ? 0 : l - 1);
+  return e;
+}
 
-Rate packet_rate(uint64_t packets, uint64_t elapsed_ms) { return rate(packets, elapsed_ms, 10000); }
+Rate kbit_rate(uint64_t bytes, const Elapsed& e) { return rate<80>(bytes, e); }
+
+Rate packet_rate(uint64_t packets, const Elapsed& e) { return rate<10000>(packets, e); }
 
 void sample(Sampler& s, uint64_t elapsed_ms) {
-  Snapshot& now = s.snapshots[static_cast<size_t>(s.current)];
-  const Snapshot& before = s.snapshots[static_cast<size_t>(s.current ^ 1)];
-  Text& text = now.text;
+  const Elapsed elapsed = elapsed_of(elapsed_ms);
+  Rows& now = s.rows[static_cast<size_t>(s.current)];
+  const Rows& before = s.rows[static_cast<size_t>(s.current ^ 1)];
+  Text& text = s.text;
   int shown = 0;
   bool changed = false;
   int before_at = next_wanted(before, 0);
   for (int pos = 0; pos < max_lines; ++pos) {
     auto at = static_cast<size_t>(pos);
-    Row& row = now.rows[at];
+    Row& row = now[at];
     if (pos >= text.pieces) {
       row.name = nullptr;
       continue;
@@ -198,30 +227,40 @@ void sample(Sampler& s, uint64_t elapsed_ms) {
     after = kept;
     if (row.name == nullptr) continue;
 
-    if (before_at == max_lines || !same_name(before.rows[static_cast<size_t>(before_at)], row))
-      changed = true;
-    if (before_at < max_lines) before_at = next_wanted(before, before_at + 1);
+    const Row& previous = before[at];
+    bool same_place = same_name(previous, row);
+    if (!changed) {
+      changed = before_at == max_lines ||
+                !(before_at == pos ? same_place
+                                   : same_name(before[static_cast<size_t>(before_at)], row));
+      before_at = next_wanted(before, before_at + 1);
+    }
 
     Shown& out = s.shown[static_cast<size_t>(shown++)];
     out.name = row.name;
     out.name_len = row.name_len;
-    out.rates = rates_of(row.fields);
+    out.rates = row.counters;
     out.rate = {};
     // Only the counters this interface had at this position on the
     // previous pass can be differenced; otherwise the rates stay 0.0, as
     // they do for the pass in which an interface was reset.
-    const Row& previous = before.rows[at];
-    if (!same_name(previous, row) || was_reset(previous, row)) continue;
-    // The fields a line has come first, so its rates are the first of the four.
-    for (size_t i = 0; i < static_cast<size_t>(out.rates); ++i) {
-      uint64_t d = used_fields[i] < previous.fields
-                       ? counter_diff(previous.counter[i], row.counter[i])
-                       : 0;
-      out.rate[i] = i % 2 == 0 ? kbit_rate(d, elapsed_ms) : packet_rate(d, elapsed_ms);
+    if (!same_place || was_reset(previous, row)) continue;
+    for (int i = 0; i < row.counters; ++i) {
+      auto c = static_cast<size_t>(i);
+      uint64_t d = i < previous.counters ? counter_diff(previous.counter[c], row.counter[c]) : 0;
+      out.rate[c] = i % 2 == 0 ? kbit_rate(d, elapsed) : packet_rate(d, elapsed);
     }
   }
   s.shown_count = shown;
   s.names_changed = changed || before_at < max_lines;
+  // The text is read anew next pass; the names it holds are kept.
+  char* kept = s.names.data();
+  for (Row& row : now) {
+    if (row.name == nullptr) continue;
+    memcpy(kept, row.name, row.name_len);
+    row.name = kept;
+    kept += row.name_len;
+  }
 }
 
 }  // namespace flowtally
