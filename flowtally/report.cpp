@@ -34,7 +34,7 @@ constexpr char column_header[] =
 constexpr size_t handover_at = 4096;
 // The longest thing laid out at once, a screen row: a label and four rates
 // of at most 48 characters each.
-constexpr size_t longest_item = max_name_len + 2 + 4 * 48 + 1;
+constexpr size_t longest_item = max_name_len + 2 + 4 * size_t{48} + 1;
 char chunk[handover_at + longest_item];
 char* at = chunk;
 
@@ -110,12 +110,12 @@ char* put_number(char* out, uint64_t v, int width) {
   while (w >= 100) {
     auto q = static_cast<uint32_t>((static_cast<uint64_t>(w) * 0x51EB851FU) >> 37);
     p -= 2;
-    memcpy(p, &digit_pairs[2 * (w - q * 100)], 2);
+    memcpy(p, &digit_pairs[2 * static_cast<size_t>(w - q * 100)], 2);
     w = q;
   }
   if (w >= 10) {
     p -= 2;
-    memcpy(p, &digit_pairs[2 * w], 2);
+    memcpy(p, &digit_pairs[2 * static_cast<size_t>(w)], 2);
   } else {
     *--p = static_cast<char>('0' + w);
   }

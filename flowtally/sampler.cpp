@@ -203,6 +203,39 @@ Rate kbit_rate(uint64_t bytes, const Elapsed& e) { return rate<80>(bytes, e); }
 
 Rate packet_rate(uint64_t packets, const Elapsed& e) { return rate<10000>(packets, e); }
 
+namespace {
+
+// What a wanted row shows, given the row at its position on the previous
+// pass.
+void show(Shown& out, const Row& row, const Row& previous, bool same_place, const Elapsed& e) {
+  out.name = row.name;
+  out.name_len = row.name_len;
+  out.rates = row.counters;
+  out.rate = {};
+  // Only the counters this interface had at this position on the previous
+  // pass can be differenced; otherwise the rates stay 0.0, as they do for
+  // the pass in which an interface was reset.
+  if (!same_place || was_reset(previous, row)) return;
+  for (int i = 0; i < row.counters; ++i) {
+    auto c = static_cast<size_t>(i);
+    uint64_t d = i < previous.counters ? counter_diff(previous.counter[c], row.counter[c]) : 0;
+    out.rate[c] = i % 2 == 0 ? kbit_rate(d, e) : packet_rate(d, e);
+  }
+}
+
+// The text is read anew next pass: the names its rows point to are kept.
+void keep_names(Sampler& s, Rows& rows) {
+  char* kept = s.names.data();
+  for (Row& row : rows) {
+    if (row.name == nullptr) continue;
+    memcpy(kept, row.name, row.name_len);
+    row.name = kept;
+    kept += row.name_len;
+  }
+}
+
+}  // namespace
+
 void sample(Sampler& s, uint64_t elapsed_ms) {
   const Elapsed elapsed = elapsed_of(elapsed_ms);
   Rows& now = s.rows[static_cast<size_t>(s.current)];
@@ -227,40 +260,19 @@ void sample(Sampler& s, uint64_t elapsed_ms) {
     after = kept;
     if (row.name == nullptr) continue;
 
-    const Row& previous = before[at];
-    bool same_place = same_name(previous, row);
+    bool same_place = same_name(before[at], row);
+    // The names shown, in order, against the previous pass's.
     if (!changed) {
       changed = before_at == max_lines ||
                 !(before_at == pos ? same_place
                                    : same_name(before[static_cast<size_t>(before_at)], row));
       before_at = next_wanted(before, before_at + 1);
     }
-
-    Shown& out = s.shown[static_cast<size_t>(shown++)];
-    out.name = row.name;
-    out.name_len = row.name_len;
-    out.rates = row.counters;
-    out.rate = {};
-    // Only the counters this interface had at this position on the
-    // previous pass can be differenced; otherwise the rates stay 0.0, as
-    // they do for the pass in which an interface was reset.
-    if (!same_place || was_reset(previous, row)) continue;
-    for (int i = 0; i < row.counters; ++i) {
-      auto c = static_cast<size_t>(i);
-      uint64_t d = i < previous.counters ? counter_diff(previous.counter[c], row.counter[c]) : 0;
-      out.rate[c] = i % 2 == 0 ? kbit_rate(d, elapsed) : packet_rate(d, elapsed);
-    }
+    show(s.shown[static_cast<size_t>(shown++)], row, before[at], same_place, elapsed);
   }
   s.shown_count = shown;
   s.names_changed = changed || before_at < max_lines;
-  // The text is read anew next pass; the names it holds are kept.
-  char* kept = s.names.data();
-  for (Row& row : now) {
-    if (row.name == nullptr) continue;
-    memcpy(kept, row.name, row.name_len);
-    row.name = kept;
-    kept += row.name_len;
-  }
+  keep_names(s, now);
 }
 
 }  // namespace flowtally
