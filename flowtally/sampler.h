@@ -13,8 +13,8 @@ namespace flowtally {
 
 constexpr int max_lines = 99;
 // Fields past the tenth change nothing a report shows (it uses fields 0, 1,
-// 8 and 9), so a line is read no further: at most twenty are used, and then
-// some.
+// 8 and 9), so a line is read no further; that fields past the twentieth
+// are ignored holds all the more.
 constexpr int fields_read = 10;
 // The text is cut as a line reader with a buffer of line_room bytes would
 // see it: a line that does not fit with its string end arrives in pieces of
