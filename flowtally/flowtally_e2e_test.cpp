@@ -225,17 +225,18 @@ TEST(FixtureRun, UnrewindableStatisticsFileIsReported) {
   ts::TempDir dir;
   const std::string fifo = dir.path + "/dev";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  pid_t writer = fork();
-  if (writer == 0) {
-    alarm(20);  // never outlive the test
-    int fd = open(fifo.c_str(), O_WRONLY);
-    std::string text = headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n";
-    ssize_t n = write(fd, text.data(), text.size());
-    _exit(n == static_cast<ssize_t>(text.size()) ? 0 : 1);
-  }
+  // The writer is a process of its own, as the kernel is to /proc.
+  pid_t writer = ts::start({"/bin/sh", "-c", "printf '%s' \"$1\" > \"$0\"", fifo,
+                            headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n"},
+                           STDOUT_FILENO);
+  ASSERT_GT(writer, 0);
   ts::Result r = ts::run(ts::with_net_fixture(dir.path, {}, {bin, "-l"}));
+  // A writer still waiting for its reader is let go.
+  int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   int st = 0;
   waitpid(writer, &st, 0);
+  close(release);
+  EXPECT_EQ(st, 0);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Can not fseek to the start of the file /proc/net/dev\n");
   EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) ");
@@ -321,14 +322,10 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
   sh("ip link add ftva type veth peer name ftvb && ip link set ftva up && ip link set ftvb up");
 
   int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    execl(bin.c_str(), bin.c_str(), "-l", "-i", "ftva", "-i", "ftvb", "2", nullptr);
-    _exit(127);
-  }
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  pid_t pid = ts::start({bin, "-l", "-i", "ftva", "-i", "ftvb", "2"}, out[1]);
   close(out[1]);
+  ASSERT_GT(pid, 0);
   std::string buffered, header, first, second;
   ASSERT_TRUE(read_line(out[0], buffered, header, 8000));
   // Interfaces come in the kernel's order, whatever the order of the -i.

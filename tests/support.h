@@ -2,6 +2,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
 #include <cstdint>
 #include <string>
@@ -44,6 +45,10 @@ struct Result {
 // Runs argv[0] (a path) with argv, standard input from /dev/null; collects
 // both output streams until the child exits.
 Result run(const std::vector<std::string>& argv, const RunOpts& opts = {});
+
+// Starts argv[0] (a path) with argv, standard input from /dev/null and
+// standard output on out_fd, and returns at once: its id, or -1.
+pid_t start(const std::vector<std::string>& argv, int out_fd);
 
 // argv for running a program in a private mount namespace whose
 // /proc/net/dev is the file "dev" in dir; env entries are set for the
