@@ -101,19 +101,10 @@ Strings shim(const Strings& extra) {
 
 // The kernel's text with n interfaces: two headings and n lines.
 std::string stats_text(int n) {
-  std::string t =
-      "Inter-|   Receive                                                |  Transmit\n"
-      " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets "
-      "errs drop fifo colls carrier compressed\n";
-  char line[256];
-  for (int i = 0; i < n; ++i) {
-    snprintf(line, sizeof line,
-             "%6s: %10d %7d    0    0    0     0          0         0 %10d %7d    0    0    0"
-             "     0       0          0\n",
-             ("eth" + std::to_string(i)).c_str(), 1000 * i, i, 2000 * i, 2 * i);
-    t += line;
-  }
-  return t;
+  std::vector<ts::Iface> ifaces;
+  for (uint64_t i = 0; i < static_cast<uint64_t>(n); ++i)
+    ifaces.push_back({"eth" + std::to_string(i), 1000 * i, i, 2000 * i, 2 * i});
+  return ts::stats_text(ifaces);
 }
 
 // flowtally over fixture text in its own mount namespace.

@@ -1,42 +1,53 @@
-// The per-line work of a monitor pass, timed: the sampler with the report
-// layout, against a floor that reads the same 99 lines the same way and only
-// converts the four fields a report uses.  Run with standard output on
-// /dev/null (the layout writes there) and the figures in --benchmark_out.
+// A monitor pass, timed: reading the kernel's 99 lines, rows and rates, and
+// the layout, against a floor that reads the same text and only converts
+// the four fields a report uses.  Run with standard output on /dev/null
+// (the layout writes there) and the figures in --benchmark_out.
 #include <benchmark/benchmark.h>
+#include <sys/mman.h>
+#include <unistd.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <vector>
 
-#include "sampler.h"
+#include "monitor.h"
+#include "support.h"
 
 namespace {
 
 constexpr int lines = 99;
+constexpr int texts = 16;
 
-std::string stats_text() {
-  std::string t =
-      "Inter-|   Receive                                                |  Transmit\n"
-      " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets "
-      "errs drop fifo colls carrier compressed\n";
-  char line[256];
-  for (int i = 0; i < lines - 2; ++i) {
-    snprintf(line, sizeof line,
-             "%6s: %10d %7d    0    0    0     0          0         0 %10d %7d    0    0    0"
-             "     0       0          0\n",
-             ("eth" + std::to_string(i)).c_str(), 1234567 * i, 1043 * i, 7654321 * i, 987 * i);
-    t += line;
-  }
-  return t;
+// The text at pass k: every counter moves on by its own amount each pass,
+// so the rates and their layout are those of busy interfaces.
+int stats_file(uint64_t k) {
+  std::vector<ts::Iface> ifaces;
+  for (uint64_t i = 0; i < lines - 2; ++i)
+    ifaces.push_back({"eth" + std::to_string(i), 1234567 * i + 98765 * k * (i + 1),
+                      1043 * i + 97 * k * (i + 1), 7654321 * i + 234567 * k * (i + 1),
+                      987 * i + 89 * k * (i + 1)});
+  std::string text = ts::stats_text(ifaces);
+  int fd = memfd_create("dev", 0);
+  if (fd < 0 || write(fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) abort();
+  return fd;
 }
 
-// Both sides read the text through stdio, line by line, as a pass does.
-struct Text {
-  std::string text = stats_text();
-  FILE* in = fmemopen(text.data(), text.size(), "r");
-  char line[1024];
-  ~Text() { fclose(in); }
+// Passes cycle through the texts; one pass in each cycle sees the counters
+// go back (a reset).
+struct Files {
+  std::vector<int> fds;
+  Files() {
+    for (uint64_t k = 0; k < texts; ++k) fds.push_back(stats_file(k));
+  }
+  ~Files() {
+    for (int fd : fds) close(fd);
+  }
+  int at(int64_t pass) {
+    int fd = fds[static_cast<size_t>(pass % texts)];
+    lseek(fd, 0, SEEK_SET);
+    return fd;
+  }
 };
 
 const char* skip_field(const char* p) {
@@ -46,46 +57,50 @@ const char* skip_field(const char* p) {
 }
 
 void BM_Floor(benchmark::State& state) {
-  Text t;
+  Files files;
+  static char text[16384];
+  int64_t pass = 0;
   for (auto _ : state) {
-    rewind(t.in);
-    for (int pos = 0; pos < lines && fgets(t.line, sizeof t.line, t.in) != nullptr; ++pos) {
-      const char* p = strchr(t.line, ':');
-      if (p == nullptr) continue;
+    ssize_t n = read(files.at(pass++), text, sizeof text - 1);
+    text[n > 0 ? n : 0] = '\0';
+    const char* line = text;
+    for (int pos = 0; pos < lines && *line != '\0'; ++pos) {
+      const char* p = strchr(line, ':');
+      const char* end = strchr(line, '\n');
+      line = end != nullptr ? end + 1 : line + strlen(line);
+      if (p == nullptr || p > line) continue;
       ++p;
       uint64_t f[4];
-      char* end;
-      f[0] = strtoull(p, &end, 10);
-      f[1] = strtoull(end, &end, 10);
-      p = end;
+      char* after;
+      f[0] = strtoull(p, &after, 10);
+      f[1] = strtoull(after, &after, 10);
+      p = after;
       for (int k = 2; k < 8; ++k) p = skip_field(p);
-      f[2] = strtoull(p, &end, 10);
-      f[3] = strtoull(end, &end, 10);
+      f[2] = strtoull(p, &after, 10);
+      f[3] = strtoull(after, &after, 10);
       benchmark::DoNotOptimize(f);
     }
   }
   state.SetItemsProcessed(state.iterations() * lines);
 }
 
-// Arg 1: line mode, 0: screen mode.  Every line after the first pass prints
-// its four rates.
-void BM_Sampler(benchmark::State& state) {
-  Text t;
+// Arg 1: line mode, 0: screen mode.
+void BM_Pass(benchmark::State& state) {
+  Files files;
   static flowtally::Sampler sampler;
   flowtally::PassState pass;
   pass.line_mode = state.range(0) == 1;
   pass.elapsed_ms = 1000;
+  int64_t n = 0;
   for (auto _ : state) {
-    rewind(t.in);
-    for (int pos = 0; pos < lines && fgets(t.line, sizeof t.line, t.in) != nullptr; ++pos)
-      flowtally::sample_line(sampler, t.line, pos, pass);
+    if (!flowtally::run_pass(sampler, files.at(n++), pass)) abort();
     pass.first_pass = false;
   }
   state.SetItemsProcessed(state.iterations() * lines);
 }
 
 BENCHMARK(BM_Floor);
-BENCHMARK(BM_Sampler)->Arg(1)->Arg(0);
+BENCHMARK(BM_Pass)->Arg(1)->Arg(0);
 
 }  // namespace
 

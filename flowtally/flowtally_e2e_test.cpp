@@ -32,28 +32,21 @@ const std::string border =
 const std::string column_header =
     "| IF      |Input                         |Output                       |\n";
 
-const std::string headings =
-    "Inter-|   Receive                                                |  Transmit\n"
-    " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs "
-    "drop fifo colls carrier compressed\n";
+const std::string& headings = ts::stats_headings;
 
 std::string pass1_text() {
-  return headings +
-         "    lo:   10000     100    0    0    0     0          0         0    10000     100    "
-         "0    0    0     0       0          0\n"
-         "  eth0: 4294967000   5000    0    0    0     0          0         0   800000    4000    "
-         "0    0    0     0       0          0\n";
+  return ts::stats_text({{"lo", 10000, 100, 10000, 100}, {"eth0", 4294967000, 5000, 800000, 4000}});
 }
 
-// Two seconds later: lo moved 987 * 2 bytes and 30 packets each way; eth0's
+// A pass later: lo moved 987 * 2 bytes and 30 packets each way; eth0's
 // 32-bit receive byte counter wrapped after 496 bytes.
 std::string pass2_text() {
-  return headings +
-         "    lo:   11974     130    0    0    0     0          0         0    11974     130    "
-         "0    0    0     0       0          0\n"
-         "  eth0:     200   5001    0    0    0     0          0         0   800000    4000    "
-         "0    0    0     0       0          0\n";
+  return ts::stats_text({{"lo", 11974, 130, 11974, 130}, {"eth0", 200, 5001, 800000, 4000}});
 }
+
+// Passes start at 1700000000.000 and 1700000002.000, each lasting 40 ms.
+const std::string steady_clock =
+    "SHIM_CLOCK_MS=1700000000000,1700000000040,1700000002000,1700000002040";
 
 struct Fixture {
   ts::TempDir dir;
@@ -63,16 +56,16 @@ struct Fixture {
     if (!second.empty()) ts::write_file(dir.path + "/dev.1", second);
     log = dir.path + "/shim.log";
   }
-  // Runs flowtally for two passes on a scripted clock: the passes start at
-  // 1700000000.000 and 1700000002.040, each lasting 40 ms.
-  ts::Result run(const std::vector<std::string>& args, bool pty = false) {
+  // Runs flowtally on a scripted clock until its passes-th sleep.
+  ts::Result run(const std::vector<std::string>& args, ts::Out out = ts::Out::pipe,
+                 const std::string& clock = steady_clock, int passes = 2) {
     std::vector<std::string> argv = {bin};
     argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = {
-        ts::shim_env(), "SHIM_CLOCK_MS=1700000000000,1700000000040,1700000002040,1700000002080",
-        "SHIM_STOP_AFTER_SLEEPS=2", "SHIM_SWAP_DIR=" + dir.path, "SHIM_LOG=" + log};
+    std::vector<std::string> env = {ts::shim_env(), clock,
+                                    "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes),
+                                    "SHIM_SWAP_DIR=" + dir.path, "SHIM_LOG=" + log};
     ts::RunOpts opts;
-    opts.pty = pty;
+    opts.out = out;
     return ts::run(ts::with_net_fixture(dir.path, env, argv), opts);
   }
 };
@@ -81,27 +74,42 @@ bool can_use_namespaces() { return ts::is_root() && ts::have_command("unshare");
 
 TEST(FixtureRun, LineModeTwoPassesByteForByte) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  Fixture fx(pass1_text(), pass2_text());
-  ts::Result r = fx.run({"-l", "2"});
-  EXPECT_EQ(r.status, 99) << r.err;
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(r.out,
-            "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n"
-            "1700000002 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n");
-  // Each pass sleeps to the next two-second grid point from its start, and
-  // allocates nothing: the stream buffers come from start-up.
-  std::string log = ts::read_file(fx.log);
-  size_t first_sleep = log.find("usleep");
-  EXPECT_EQ(log.substr(first_sleep), "usleep 1960000\nusleep 1960000\n");
-  EXPECT_LE(ts::count_of(log.substr(0, first_sleep), "alloc\n"), 4) << log;
+  struct Case {
+    const char* what;
+    std::string clock;
+    std::string second_line;
+  };
+  const std::vector<Case> cases = {
+      {"steady", steady_clock, "1700000002 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n"},
+      // The first pass's output was held up for ten seconds (a stopped
+      // terminal): the rates still cover the whole time between the two
+      // readings of the counters, the next grid point's 12 seconds.
+      {"writing stalled",
+       "SHIM_CLOCK_MS=1700000000000,1700000010040,1700000012000,1700000012040",
+       "1700000012 1.3 2.5 1.3 2.5  0.3 0.0 0.0 0.0 \n"},
+  };
+  for (const auto& c : cases) {
+    Fixture fx(pass1_text(), pass2_text());
+    ts::Result r = fx.run({"-l", "2"}, ts::Out::pipe, c.clock);
+    EXPECT_EQ(r.status, 99) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_EQ(r.out, "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n" + c.second_line)
+        << c.what;
+    // Each pass sleeps to the next two-second grid point from its start,
+    // and allocates nothing: the buffers come from start-up.
+    std::string log = ts::read_file(fx.log);
+    size_t first_sleep = log.find("usleep");
+    EXPECT_EQ(log.substr(first_sleep), "usleep 1960000\nusleep 1960000\n") << c.what;
+    EXPECT_LE(ts::count_of(log.substr(0, first_sleep), "alloc\n"), 4) << log;
+  }
 }
 
 TEST(FixtureRun, ScreenModeTwoPassesByteForByte) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
   Fixture fx(pass1_text(), pass2_text());
   const std::string table_top = border + column_header + border;
-  for (bool pty : {false, true}) {
-    ts::Result r = fx.run({"-i", "eth0", "-i", "lo"}, pty);
+  for (ts::Out out : {ts::Out::pipe, ts::Out::pty}) {
+    ts::Result r = fx.run({"-i", "eth0", "-i", "lo"}, out);
     EXPECT_EQ(r.status, 99) << r.err;
     EXPECT_EQ(r.out, "\33[H\33[JCalculating rates for 3 seconds...\n" + table_top +
                          "| lo      \n| eth0    \n" + border +
@@ -109,9 +117,42 @@ TEST(FixtureRun, ScreenModeTwoPassesByteForByte) {
                          "| lo      |      7.8 kbps|     15.0 pk/s||      7.8 kbps|     15.0 pk/s|\n"
                          "| eth0    |      1.9 kbps|      0.5 pk/s||      0.0 kbps|      0.0 pk/s|\n" +
                          border)
-        << (pty ? "on a terminal" : "on a pipe");
+        << (out == ts::Out::pty ? "on a terminal" : "on a pipe");
     // The fixture is back at its first state for the next round.
     ts::write_file(fx.dir.path + "/dev", pass1_text());
+  }
+}
+
+// With nobody left to read the report, the monitor ends at the close of
+// the pass whose output could not be written.
+TEST(FixtureRun, OutputGoneEndsTheRun) {
+  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
+  struct Case {
+    const char* what;
+    std::vector<std::string> args;
+    ts::Out out;
+    bool first_pass;  // the first pass fails, or a later one
+  };
+  const std::vector<Case> cases = {
+      {"line mode, standard output closed", {"-l"}, ts::Out::closed, true},
+      {"line mode, reader gone, SIGPIPE ignored", {"-l"}, ts::Out::reader_gone, true},
+      // A pipe's buffer takes several passes before it is written.
+      {"screen mode, reader gone", {}, ts::Out::reader_gone, false},
+      {"screen mode, standard output closed", {}, ts::Out::closed, false},
+  };
+  const int passes = 40;
+  for (const auto& c : cases) {
+    Fixture fx(pass1_text(), pass2_text());
+    ts::Result r = fx.run(c.args, c.out, steady_clock, passes);
+    EXPECT_EQ(r.status, 1) << c.what;
+    EXPECT_EQ(r.err, "flowtally: cannot write to standard output\n") << c.what;
+    int sleeps = ts::count_of(ts::read_file(fx.log), "usleep");
+    if (c.first_pass) {
+      EXPECT_EQ(sleeps, 0) << c.what;
+    } else {
+      EXPECT_GT(sleeps, 0) << c.what;
+      EXPECT_LT(sleeps, passes - 1) << c.what;
+    }
   }
 }
 
@@ -184,17 +225,18 @@ TEST(FixtureRun, UnrewindableStatisticsFileIsReported) {
   ts::TempDir dir;
   const std::string fifo = dir.path + "/dev";
   ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  pid_t writer = fork();
-  if (writer == 0) {
-    alarm(20);  // never outlive the test
-    int fd = open(fifo.c_str(), O_WRONLY);
-    std::string text = headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n";
-    ssize_t n = write(fd, text.data(), text.size());
-    _exit(n == static_cast<ssize_t>(text.size()) ? 0 : 1);
-  }
+  // The writer is a process of its own, as the kernel is to /proc.
+  pid_t writer = ts::start({"/bin/sh", "-c", "printf '%s' \"$1\" > \"$0\"", fifo,
+                            headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n"},
+                           STDOUT_FILENO);
+  ASSERT_GT(writer, 0);
   ts::Result r = ts::run(ts::with_net_fixture(dir.path, {}, {bin, "-l"}));
+  // A writer still waiting for its reader is let go.
+  int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
   int st = 0;
   waitpid(writer, &st, 0);
+  close(release);
+  EXPECT_EQ(st, 0);
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err, "Can not fseek to the start of the file /proc/net/dev\n");
   EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) ");
@@ -280,14 +322,10 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
   sh("ip link add ftva type veth peer name ftvb && ip link set ftva up && ip link set ftvb up");
 
   int out[2];
-  ASSERT_EQ(pipe(out), 0);
-  pid_t pid = fork();
-  if (pid == 0) {
-    dup2(out[1], 1);
-    execl(bin.c_str(), bin.c_str(), "-l", "-i", "ftva", "-i", "ftvb", "2", nullptr);
-    _exit(127);
-  }
+  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
+  pid_t pid = ts::start({bin, "-l", "-i", "ftva", "-i", "ftvb", "2"}, out[1]);
   close(out[1]);
+  ASSERT_GT(pid, 0);
   std::string buffered, header, first, second;
   ASSERT_TRUE(read_line(out[0], buffered, header, 8000));
   // Interfaces come in the kernel's order, whatever the order of the -i.

@@ -1,6 +1,8 @@
-// Logic of the monitor: command line, conversions, counter differences,
-// rates, the filter, and the report layouts byte for byte.
+// Logic of the monitor: command line, reading the text, counter
+// differences, rates, the filter, and the report layouts byte for byte.
 #include <gtest/gtest.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <climits>
@@ -10,6 +12,7 @@
 #include <vector>
 
 #include "monitor.h"
+#include "support.h"
 
 namespace flowtally {
 namespace {
@@ -151,9 +154,8 @@ TEST(Counters, DifferenceAllowsFor32BitWrap) {
       {100, 350, 250},
       {two32 - 296, 200, 496},
       {two32 - 1, 0, 1},
-      {two32, 5, 5 - two32},       // a 64-bit counter that went down
-      {two32 + 10, two32, UINT64_MAX - 9},
-      {UINT64_MAX, 0, 1},
+      {5, 3, two32 - 2},
+      {two32, UINT64_MAX, UINT64_MAX - two32},
       {0, UINT64_MAX, UINT64_MAX},
   };
   for (const auto& c : cases)
@@ -176,9 +178,16 @@ TEST(Counters, RatesTruncateToTenths) {
       {false, 2, 3000, 0, 6},
       {true, 5, 0, 0, 0},  // no time passed: no division
       {false, 5, 0, 0, 0},
+      // Either side of the products that fit 32 bits.
+      {true, 53687091, 1000, 429496, 7},
+      {true, 53687092, 1000, 429496, 7},
+      {false, 429497, 3000, 143165, 6},
+      {true, 1ULL << 40, 3ULL << 32, 682, 6},  // elapsed past 32 bits
+      // Products past 64 bits are taken modulo 2^64.
+      {false, UINT64_MAX, 1, 18446744073709550616ULL, 6},
   };
   for (const auto& c : cases) {
-    Rate r = c.bytes ? kbit_rate(c.d, c.e) : packet_rate(c.d, c.e);
+    Rate r = c.bytes ? kbit_rate(c.d, elapsed_of(c.e)) : packet_rate(c.d, elapsed_of(c.e));
     EXPECT_EQ(r.whole, c.whole) << c.d << "/" << c.e;
     EXPECT_EQ(r.tenths, c.tenths) << c.d << "/" << c.e;
   }
@@ -214,17 +223,8 @@ TEST(Filter, MatchesWholeNamesBetweenCommas) {
     static Sampler s;
     s = Sampler{};
     for (const char* n : c.listed) ASSERT_TRUE(filter_append(s, n));
-    EXPECT_EQ(filter_wants(s, c.name), c.wanted) << "[" << c.name << "]";
+    EXPECT_EQ(filter_wants(s, c.name, strlen(c.name)), c.wanted) << "[" << c.name << "]";
   }
-}
-
-TEST(Layout, FormatTableHoldsEachKindForEachMode) {
-  EXPECT_STREQ(format_for(Item::label, false), "| %-8s");
-  EXPECT_STREQ(format_for(Item::label, true), " ");
-  EXPECT_STREQ(format_for(Item::kbit_rate, false), "|%7llu.%1llu kbps");
-  EXPECT_STREQ(format_for(Item::kbit_rate, true), "%llu.%1llu ");
-  EXPECT_STREQ(format_for(Item::packet_rate, false), "|%7llu.%1llu pk/s|");
-  EXPECT_STREQ(format_for(Item::packet_rate, true), "%llu.%1llu ");
 }
 
 const std::string border =
@@ -232,35 +232,74 @@ const std::string border =
 const std::string column_header =
     "| IF      |Input                         |Output                       |\n";
 
-// Lines as the kernel writes them, with their headings.
-const char* const heading0 =
-    "Inter-|   Receive                                                |  Transmit\n";
-const char* const heading1 =
-    " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs "
-    "drop fifo colls carrier compressed\n";
+const std::string& headings = ts::stats_headings;
 
 std::string iface_line(const char* name, uint64_t rxb, uint64_t rxp, uint64_t txb,
                        uint64_t txp) {
-  char buf[256];
-  snprintf(buf, sizeof buf, "%6s: %llu %llu 0 0 0 0 0 0 %llu %llu 0 0 0 0 0 0\n", name,
-           static_cast<unsigned long long>(rxb), static_cast<unsigned long long>(rxp),
-           static_cast<unsigned long long>(txb), static_cast<unsigned long long>(txp));
-  return buf;
+  return ts::stats_line({name, rxb, rxp, txb, txp});
 }
 
-// Runs one whole pass over the given lines as the monitor does.
-std::string run_pass(Sampler& s, PassState& pass, const std::vector<std::string>& lines) {
-  return capture_stdout([&] {
-    print_pass_header(pass);
-    begin_pass(s);
-    int pos = 0;
-    for (const auto& l : lines) {
-      char buf[1024];
-      snprintf(buf, sizeof buf, "%s", l.c_str());
-      sample_line(s, buf, pos++, pass);
-    }
-    print_pass_footer(pass.line_mode);
-  });
+// Runs one whole pass over the given lines as the monitor does, the text
+// read from a file.
+std::string run_pass(Sampler& s, const PassState& pass, const std::vector<std::string>& lines) {
+  std::string text;
+  for (const auto& l : lines) text += l;
+  int fd = memfd_create("dev", 0);
+  EXPECT_EQ(write(fd, text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  lseek(fd, 0, SEEK_SET);
+  std::string out = capture_stdout([&] { EXPECT_TRUE(flowtally::run_pass(s, fd, pass)); });
+  close(fd);
+  return out;
+}
+
+// The text arrives in the chunks given, one per read, as the kernel hands
+// out its text a page at a time.
+TEST(Reading, CutsPiecesAsALineReaderWould) {
+  struct Case {
+    const char* what;
+    std::vector<std::string> chunks;
+    std::vector<std::string> pieces;
+    size_t unread_chunks;  // left to a later pass
+  };
+  const std::string x1022(1022, 'x'), x1023(1023, 'x');
+  std::string lines120;
+  for (int i = 0; i < 120; ++i) lines120 += "l" + std::to_string(i) + "\n";
+  std::vector<std::string> first99;
+  for (int i = 0; i < 99; ++i) first99.push_back("l" + std::to_string(i) + "\n");
+  const std::vector<Case> cases = {
+      {"lines", {"a\nb\n"}, {"a\n", "b\n"}, 0},
+      {"last line without a newline", {"a\nb"}, {"a\n", "b"}, 0},
+      {"a line across reads", {"ab", "c\nd", "\n"}, {"abc\n", "d\n"}, 0},
+      {"no text", {}, {}, 0},
+      {"empty lines", {"\n\n"}, {"\n", "\n"}, 0},
+      {"longest line in one piece", {x1022 + "\n"}, {x1022 + "\n"}, 0},
+      {"its newline alone", {x1023 + "\n"}, {x1023, "\n"}, 0},
+      {"long line in pieces", {x1023 + x1023 + "yz\n"}, {x1023, x1023, "yz\n"}, 0},
+      {"pieces across reads", {x1022, "xx\n"}, {x1023, "x\n"}, 0},
+      {"a string end inside is kept", {std::string("a\0b:1\n", 6)}, {std::string("a\0b:1\n", 6)}, 0},
+      {"99 pieces at most, read no further", {lines120.substr(0, lines120.find("l99")), "l99\n"},
+       first99, 1},
+  };
+  static Text text;
+  for (const auto& c : cases) {
+    int sv[2];
+    ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv), 0);
+    for (const auto& chunk : c.chunks)
+      ASSERT_EQ(send(sv[1], chunk.data(), chunk.size(), 0), static_cast<ssize_t>(chunk.size()));
+    shutdown(sv[1], SHUT_WR);
+    read_text(sv[0], text);
+    std::vector<std::string> got;
+    for (int k = 0; k < text.pieces; ++k)
+      got.emplace_back(&text.bytes[text.start[static_cast<size_t>(k)]],
+                       text.start[static_cast<size_t>(k) + 1] - text.start[static_cast<size_t>(k)]);
+    EXPECT_EQ(got, c.pieces) << c.what;
+    size_t unread = 0;
+    char buf[4096];
+    while (recv(sv[0], buf, sizeof buf, MSG_DONTWAIT) > 0) ++unread;
+    EXPECT_EQ(unread, c.unread_chunks) << c.what;
+    close(sv[0]);
+    close(sv[1]);
+  }
 }
 
 TEST(Layout, ScreenModePassesByteForByte) {
@@ -268,7 +307,7 @@ TEST(Layout, ScreenModePassesByteForByte) {
   s = Sampler{};
   PassState pass;
   pass.interval_s = 2;
-  std::vector<std::string> lines = {heading0, heading1, iface_line("lo", 1000, 10, 1000, 10),
+  std::vector<std::string> lines = {headings, iface_line("lo", 1000, 10, 1000, 10),
                                     iface_line("eth0", 5000, 50, 9000, 90)};
   EXPECT_EQ(run_pass(s, pass, lines),
             "\33[H\33[JCalculating rates for 2 seconds...\n" + border + column_header + border +
@@ -276,8 +315,8 @@ TEST(Layout, ScreenModePassesByteForByte) {
 
   pass.first_pass = false;
   pass.elapsed_ms = 2000;
-  lines[2] = iface_line("lo", 1000 + 987 * 2, 10 + 30, 1000 + 250, 10 + 1);
-  lines[3] = iface_line("eth0", 5000 + 123456789, 50 + 7, 9000, 90);
+  lines[1] = iface_line("lo", 1000 + 987 * 2, 10 + 30, 1000 + 250, 10 + 1);
+  lines[2] = iface_line("eth0", 5000 + 123456789, 50 + 7, 9000, 90);
   EXPECT_EQ(run_pass(s, pass, lines),
             "\33[H\33[JAverages for the last 2000 msec\n" + border + column_header + border +
                 "| lo      |      7.8 kbps|     15.0 pk/s||      1.0 kbps|      0.5 pk/s|\n"
@@ -309,7 +348,7 @@ TEST(Layout, LineModePassesByteForByte) {
   PassState pass;
   pass.line_mode = true;
   pass.start_ms = 1700000000123;
-  std::vector<std::string> lines = {heading0, heading1, iface_line("lo", 1000, 10, 1000, 10),
+  std::vector<std::string> lines = {headings, iface_line("lo", 1000, 10, 1000, 10),
                                     iface_line("eth1", 1, 1, 1, 1),
                                     iface_line("eth0", 5000, 50, 9000, 90)};
   EXPECT_EQ(run_pass(s, pass, lines), "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n");
@@ -317,8 +356,8 @@ TEST(Layout, LineModePassesByteForByte) {
   pass.first_pass = false;
   pass.start_ms = 1700000003999;
   pass.elapsed_ms = 1000;
-  lines[2] = iface_line("lo", 1987, 25, 1000, 10);
-  lines[4] = iface_line("eth0", 5000, 50, 9125, 93);
+  lines[1] = iface_line("lo", 1987, 25, 1000, 10);
+  lines[3] = iface_line("eth0", 5000, 50, 9125, 93);
   EXPECT_EQ(run_pass(s, pass, lines), "1700000003 7.8 15.0 0.0 0.0  0.0 0.0 1.0 3.0 \n");
 }
 
@@ -326,7 +365,7 @@ TEST(Layout, NoWantedInterfaceStillFramesThePass) {
   static Sampler s;
   s = Sampler{};
   ASSERT_TRUE(filter_append(s, "none"));
-  std::vector<std::string> lines = {heading0, heading1, iface_line("eth0", 1, 1, 1, 1)};
+  std::vector<std::string> lines = {headings, iface_line("eth0", 1, 1, 1, 1)};
   PassState pass;
   pass.first_pass = false;
   pass.elapsed_ms = 3000;
@@ -359,39 +398,83 @@ TEST(Layout, LineModeTimeIs32BitSeconds) {
   EXPECT_EQ(run_pass(s, pass, {}), " 705032704\n");
 }
 
-// Rows that cannot be differenced print zero rates and are stored, so the
-// following pass is right again.
-TEST(Rows, WithoutPreviousCountersPrintZeroThenRecover) {
+// Line mode over three passes, one second apart: rows that cannot be
+// differenced print 0.0 for a pass and are stored, so the next pass is
+// right again; whenever the names shown change, a header line names them
+// again.
+TEST(Rows, ZeroForAPassThenRecover) {
   struct Case {
     const char* what;
     std::vector<std::string> pass1, pass2, pass3;
     std::string want2, want3;
   };
+  const uint64_t two32 = 1ULL << 32;
+  const std::string eth0 = "#   time   eth0(ikb ipk okb opk) \n";
+  const std::string eth1 = "#   time   eth1(ikb ipk okb opk) \n";
+  const std::string both = "#   time   eth0(ikb ipk okb opk) eth1(ikb ipk okb opk) \n";
   const std::vector<Case> cases = {
       {"interface appears below the others",
-       {heading0, heading1, iface_line("eth0", 0, 0, 0, 0)},
-       {heading0, heading1, iface_line("eth0", 1000, 10, 0, 0), iface_line("eth1", 500, 5, 0, 0)},
-       {heading0, heading1, iface_line("eth0", 2000, 20, 0, 0), iface_line("eth1", 1500, 15, 0, 0)},
-       "1 8.0 10.0 0.0 0.0  0.0 0.0 0.0 0.0 \n",
-       "2 8.0 10.0 0.0 0.0  8.0 10.0 0.0 0.0 \n"},
+       {headings, iface_line("eth0", 0, 0, 0, 0)},
+       {headings, iface_line("eth0", 1000, 10, 0, 0), iface_line("eth1", 500, 5, 0, 0)},
+       {headings, iface_line("eth0", 2000, 20, 0, 0), iface_line("eth1", 1500, 15, 0, 0)},
+       both + "         1 8.0 10.0 0.0 0.0  0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 0.0 0.0  8.0 10.0 0.0 0.0 \n"},
       {"interface at a position changes",
-       {heading0, heading1, iface_line("eth0", 0, 0, 0, 0), iface_line("eth1", 100, 1, 0, 0)},
-       {heading0, heading1, iface_line("eth1", 1100, 11, 0, 0)},
-       {heading0, heading1, iface_line("eth1", 2100, 21, 0, 0)},
-       "1 0.0 0.0 0.0 0.0 \n",
-       "2 8.0 10.0 0.0 0.0 \n"},
+       {headings, iface_line("eth0", 0, 0, 0, 0), iface_line("eth1", 100, 1, 0, 0)},
+       {headings, iface_line("eth1", 1100, 11, 0, 0)},
+       {headings, iface_line("eth1", 2100, 21, 0, 0)},
+       eth1 + "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 0.0 0.0 \n"},
       {"interface away from its position for a pass",
-       {heading0, heading1, iface_line("eth0", 0, 0, 0, 0), iface_line("eth1", 0, 0, 0, 0)},
-       {heading0, heading1, iface_line("eth1", 1000, 10, 0, 0)},
-       {heading0, heading1, iface_line("eth0", 2000, 20, 0, 0), iface_line("eth1", 2000, 20, 0, 0)},
-       "1 0.0 0.0 0.0 0.0 \n",
-       "2 0.0 0.0 0.0 0.0  0.0 0.0 0.0 0.0 \n"},
+       {headings, iface_line("eth0", 0, 0, 0, 0), iface_line("eth1", 0, 0, 0, 0)},
+       {headings, iface_line("eth1", 1000, 10, 0, 0)},
+       {headings, iface_line("eth0", 2000, 20, 0, 0), iface_line("eth1", 2000, 20, 0, 0)},
+       eth1 + "         1 0.0 0.0 0.0 0.0 \n",
+       both + "         2 0.0 0.0 0.0 0.0  0.0 0.0 0.0 0.0 \n"},
+      {"interface renamed in place",
+       {headings, iface_line("eth0", 0, 0, 0, 0)},
+       {headings, iface_line("eth1", 1000, 10, 0, 0)},
+       {headings, iface_line("eth1", 2000, 20, 0, 0)},
+       eth1 + "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 0.0 0.0 \n"},
+      {"a line without a colon moves it: same names, no header",
+       {headings, iface_line("eth0", 0, 0, 0, 0)},
+       {headings, "junk\n", iface_line("eth0", 1000, 10, 0, 0)},
+       {headings, "junk\n", iface_line("eth0", 2000, 20, 0, 0)},
+       "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 0.0 0.0 \n"},
       {"line gains fields",
-       {heading0, heading1, "eth0: 0 0\n"},
-       {heading0, heading1, iface_line("eth0", 1000, 10, 1000, 10)},
-       {heading0, heading1, iface_line("eth0", 2000, 20, 2000, 20)},
-       "1 8.0 10.0 0.0 0.0 \n",
-       "2 8.0 10.0 8.0 10.0 \n"},
+       {headings, "eth0: 0 0\n"},
+       {headings, iface_line("eth0", 1000, 10, 1000, 10)},
+       {headings, iface_line("eth0", 2000, 20, 2000, 20)},
+       "         1 8.0 10.0 0.0 0.0 \n",
+       "         2 8.0 10.0 8.0 10.0 \n"},
+      // An interface deleted and made again between two passes starts its
+      // counters afresh: the whole row shows 0.0 for that pass.
+      {"re-created: both receive counters went down",
+       {headings, iface_line("eth0", 5000, 50, 9000, 90)},
+       {headings, iface_line("eth0", 100, 1, 9500, 95)},
+       {headings, iface_line("eth0", 1100, 11, 10500, 105)},
+       "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 8.0 10.0 \n"},
+      {"re-created: both transmit counters went down",
+       {headings, iface_line("eth0", 5000, 50, 9000, 90)},
+       {headings, iface_line("eth0", 6000, 60, 10, 1)},
+       {headings, iface_line("eth0", 7000, 70, 1010, 11)},
+       "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 8.0 10.0 \n"},
+      {"re-created: a counter went down from 2^32",
+       {headings, iface_line("eth0", two32, 50, 9000, 90)},
+       {headings, iface_line("eth0", 1000, 60, 10000, 100)},
+       {headings, iface_line("eth0", 2000, 70, 11000, 110)},
+       "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 8.0 10.0 \n"},
+      {"re-created: a packet counter went down from past 2^32",
+       {headings, iface_line("eth0", 9000, two32 + 7, 9000, 90)},
+       {headings, iface_line("eth0", 10000, 10, 10000, 100)},
+       {headings, iface_line("eth0", 11000, 20, 11000, 110)},
+       "         1 0.0 0.0 0.0 0.0 \n",
+       "         2 8.0 10.0 8.0 10.0 \n"},
   };
   for (const auto& c : cases) {
     static Sampler s;
@@ -402,21 +485,29 @@ TEST(Rows, WithoutPreviousCountersPrintZeroThenRecover) {
     pass.first_pass = false;
     pass.elapsed_ms = 1000;
     pass.start_ms = 1000;
-    EXPECT_EQ(run_pass(s, pass, c.pass2), "         " + c.want2) << c.what;
+    EXPECT_EQ(run_pass(s, pass, c.pass2), c.want2) << c.what;
     pass.start_ms = 2000;
-    EXPECT_EQ(run_pass(s, pass, c.pass3), "         " + c.want3) << c.what;
+    EXPECT_EQ(run_pass(s, pass, c.pass3), c.want3) << c.what;
   }
 }
 
-TEST(Rows, KeepAtMostTwentyCounters) {
+TEST(Rows, ConvertFieldsZeroOneEightAndNine) {
   static Sampler s;
   s = Sampler{};
-  PassState pass;
-  std::string line = "x:";
-  for (int k = 0; k < 25; ++k) line += " " + std::to_string(100 + k);
-  run_pass(s, pass, {line + "\n"});
-  EXPECT_EQ(s.rows[0].fields, max_fields);
-  EXPECT_EQ(s.rows[0].counter[max_fields - 1], 119U);
+  struct Case {
+    int tokens, counters;
+  };
+  const std::vector<Case> cases = {{25, 4}, {10, 4}, {9, 3}, {8, 2}, {2, 2}, {1, 1}, {0, 0}};
+  const std::array<uint64_t, 4> want = {100, 101, 108, 109};
+  for (const auto& c : cases) {
+    std::string line = "x:";
+    for (int k = 0; k < c.tokens; ++k) line += " " + std::to_string(100 + k);
+    Row row;
+    parse_line(s, line.c_str(), row);
+    EXPECT_EQ(row.counters, c.counters) << line;
+    for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+      EXPECT_EQ(row.counter[i], want[i]) << line;
+  }
 }
 
 TEST(Rows, ZeroElapsedPrintsZeroRatesForEveryField) {
@@ -435,6 +526,7 @@ TEST(Rows, ZeroElapsedPrintsZeroRatesForEveryField) {
             "         0 1.0 0.0 0.0 1.0  0.0 0.0 0.0 0.0 \n");
 }
 
+// Two passes a second apart in line mode: the second pass's rates.
 TEST(Rows, LineTextIsParsedLeniently) {
   struct Case {
     const char* what;
@@ -448,12 +540,21 @@ TEST(Rows, LineTextIsParsedLeniently) {
       {"tokens without digits count as zero", "x: 50 abc\n", "x: 100 xyz\n", " 0.4 0.0 \n"},
       {"trailing characters ignored", "x: 10kb 1\n", "x: 20kb 2\n", " 0.0 1.0 \n"},
       {"CR and tabs delimit", "x:\t0\r0\r\n", "x:\t1000\r3\r\n", " 8.0 3.0 \n"},
+      {"other blanks lead a number", "x: \v\f0 0\n", "x: \f\v125 +5\n", " 1.0 5.0 \n"},
+      {"a sign", "x: +0 -0\n", "x: +125 +5\n", " 1.0 5.0 \n"},
+      {"a minus counts back from 2^64", "x: -126 0\n", "x: -1 0\n", " 1.0 0.0 \n"},
+      {"too large saturates", "x: 18446744073709551614 0\n", "x: 99999999999999999999999 1\n",
+       " 0.0 1.0 \n"},
       {"fields past twenty ignored",
        "x: 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0\n",
        "x: 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 0 99 99\n", " 0.0 0.0 0.0 0.0 \n"},
       {"empty name", ": 0\n", ": 125\n", " 1.0 \n"},
       {"cut at the first colon", "a:b: 0 0\n", "a:b: 1000 2:7\n", " 0.0 1000.0 \n"},
       {"colon inside the counters", "a: 0 0:9\n", "a: 1000 2:7\n", " 8.0 2.0 \n"},
+      // A lone counter below 2^32 that went down wrapped at 32 bits.
+      {"byte counter wrapped", "x: 4294967000 10\n", "x: 200 20\n", " 3.9 10.0 \n"},
+      {"packet counter wrapped", "x: 1000 4294967295\n", "x: 2000 9\n", " 8.0 10.0 \n"},
+      {"byte counter at 2^32 went down", "x: 4294967296 5\n", "x: 4294967290 6\n", " 0.0 0.0 \n"},
   };
   for (const auto& c : cases) {
     static Sampler s;

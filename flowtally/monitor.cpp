@@ -1,20 +1,18 @@
 #include "monitor.h"
 
+#include <fcntl.h>
 #include <sys/time.h>
 #include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 namespace flowtally {
 
 namespace {
 
 constexpr const char* stats_path = "/proc/net/dev";
-constexpr int line_buffer_size = 1024;
-// Room for all 99 lines of the kernel's text, so a pass is one read (and one
-// that meets the end) rather than a dozen small ones.
-constexpr size_t stream_buffer_size = 16384;
 
 [[noreturn]] void usage() {
   fputs("Usage: flowtally [-l] [ -i ifname ]* [interval_in_seconds] (1..60, default 3)\n",
@@ -93,10 +91,61 @@ uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_
   return interval_ms - d % interval_ms;
 }
 
+void read_text(int fd, Text& text) {
+  size_t used = 0;  // bytes read
+  size_t at = 0;    // where the next piece starts
+  bool ended = false;
+  int n = 0;
+  text.start[0] = 0;
+  while (n < max_lines) {
+    size_t left = used - at;
+    const char* from = &text.bytes[at];
+    const void* newline = memchr(from, '\n', left < piece_max ? left : piece_max);
+    size_t len = 0;
+    if (newline != nullptr) {
+      len = static_cast<size_t>(static_cast<const char*>(newline) - from) + 1;
+    } else if (left >= piece_max) {
+      len = piece_max;
+    } else if (ended) {
+      if (left == 0) break;
+      len = left;
+    } else {
+      // Only when no whole piece is left: a pass that has its lines stops
+      // reading there.  The room never runs out first, as it holds
+      // max_lines pieces of the longest kind.
+      ssize_t got = read(fd, &text.bytes[used], text.bytes.size() - 1 - used);
+      if (got > 0) {
+        used += static_cast<size_t>(got);
+      } else {
+        ended = true;
+      }
+      continue;
+    }
+    at += len;
+    text.start[static_cast<size_t>(++n)] = at;
+  }
+  text.pieces = n;
+}
+
+bool run_pass(Sampler& sampler, int fd, const PassState& pass) {
+  read_text(fd, begin_pass(sampler));
+  sample(sampler, pass.elapsed_ms);
+  const Shown* rows = sampler.shown.data();
+  if (pass.line_mode) {
+    print_lines(pass.first_pass || sampler.names_changed, !pass.first_pass, pass.start_ms, rows,
+                sampler.shown_count);
+  } else {
+    print_screen(pass.first_pass, pass.interval_s, pass.elapsed_ms, rows, sampler.shown_count);
+  }
+  // The file stays open; rewinding it is what makes the kernel hand out
+  // fresh counters next pass.
+  if (lseek(fd, 0, SEEK_SET) != 0) return false;
+  print_pass_footer(pass.line_mode);
+  return true;
+}
+
 int run(int argc, char** argv) {
   static Sampler sampler;
-  static char line[line_buffer_size];
-  static char stream_buffer[stream_buffer_size];
   static char output_buffer[BUFSIZ];
 
   Options opts;
@@ -110,12 +159,11 @@ int run(int argc, char** argv) {
       return 1;
   }
 
-  FILE* stats = fopen(stats_path, "r");
-  if (stats == nullptr) {
-    fprintf(stderr, "Can not open file:\"%s\"", stats_path);
+  int fd = open(stats_path, O_RDONLY);
+  if (fd < 0) {
+    fputs("Can not open file:\"/proc/net/dev\"", stderr);
     return 1;
   }
-  setvbuf(stats, stream_buffer, _IOFBF, sizeof stream_buffer);
   // Standard output gets its buffer now rather than from the allocator at
   // the first pass's first line; buffered as the C library would have it.
   setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, sizeof output_buffer);
@@ -124,27 +172,23 @@ int run(int argc, char** argv) {
   PassState pass;
   pass.line_mode = opts.line_mode;
   pass.interval_s = opts.interval_s;
-  uint64_t previous_end = 0;
+  uint64_t previous_start = 0;
   for (;;) {
+    // Rates run from one pass's start to the next one's, the moments the
+    // counters are read: a pass held up writing its report counts in full.
     pass.start_ms = now_ms();
-    pass.elapsed_ms = pass.start_ms - previous_end;
-    print_pass_header(pass);
-    begin_pass(sampler);
-    for (int pos = 0; pos < max_lines && fgets(line, line_buffer_size, stats) != nullptr;
-         ++pos)
-      sample_line(sampler, line, pos, pass);
-    // The file stays open; rewinding it is what makes the kernel hand out
-    // fresh counters next pass.  Dropping the buffer first matters: a pass
-    // that stops at its line limit leaves the top of the file in the buffer,
-    // and the seek would then serve last pass's text again.
-    fflush(stats);
-    if (fseek(stats, 0, SEEK_SET) != 0) {
-      fprintf(stderr, "Can not fseek to the start of the file %s\n", stats_path);
+    pass.elapsed_ms = pass.start_ms - previous_start;
+    previous_start = pass.start_ms;
+    if (!run_pass(sampler, fd, pass)) {
+      fputs("Can not fseek to the start of the file /proc/net/dev\n", stderr);
       return 1;
     }
-    print_pass_footer(pass.line_mode);
+    // Nobody reads the report any more.
+    if (ferror(stdout) != 0) {
+      fputs("flowtally: cannot write to standard output\n", stderr);
+      return 1;
+    }
     uint64_t end = now_ms();
-    previous_end = end;
     // At most 60 000 000 microseconds: fits the 32-bit useconds_t.
     usleep(static_cast<useconds_t>(sleep_after_pass(pass.start_ms, end, interval_ms) * 1000));
     pass.first_pass = false;

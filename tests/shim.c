@@ -78,12 +78,26 @@ static stat_fn *real_stat;
 static stat64_fn *real_stat64;
 static long sleeps, forks, brks, one_byte_writes, failed_writes, allocs;
 
+/* A decimal number with an optional minus sign, read by hand: the C
+ * library's reading would bring its code and locale tables into memory,
+ * which the budgets would then charge to the program under test. */
+static long long read_number(const char *s, const char **end)
+{
+	const char *digits = s + (*s == '-'), *p = digits;
+	long long v = 0;
+
+	while (*p >= '0' && *p <= '9')
+		v = v * 10 + (*p++ - '0');
+	*end = p == digits ? s : p;
+	return *s == '-' ? -v : v;
+}
+
 static long env_long(const char *name, long dflt)
 {
-	const char *s = getenv(name);
+	const char *s = getenv(name), *end;
 	if (s == NULL || *s == '\0')
 		return dflt;
-	return strtol(s, NULL, 10);
+	return (long)read_number(s, &end);
 }
 
 /* The shim's own output bypasses the write() it interposes. */
@@ -231,7 +245,9 @@ void *realloc(void *p, size_t size)
 
 static void copy_file(const char *from, const char *to)
 {
-	char buf[4096];
+	/* Static, as are the paths below: kept off the stack, they leave the
+	 * stack the program under test itself uses to its resident size. */
+	static char buf[4096];
 	ssize_t n;
 	int in = raw_open(from, O_RDONLY | O_CLOEXEC), out;
 
@@ -257,7 +273,7 @@ static void between_passes(void)
 
 	++sleeps;
 	if (dir != NULL) {
-		char from[4096], to[4096];
+		static char from[4096], to[4096];
 		size_t n = strlen(dir);
 		if (n + 32 < sizeof from) {
 			memcpy(from, dir, n);
@@ -323,8 +339,8 @@ static long long scripted_ms(void)
 		const char *p = getenv("SHIM_CLOCK_MS");
 		n = 0;
 		while (p != NULL && *p != '\0' && n < 64) {
-			char *end;
-			script[n] = strtoll(p, &end, 10);
+			const char *end;
+			script[n] = read_number(p, &end);
 			if (end == p)
 				break;
 			n++;

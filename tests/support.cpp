@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
+#include <spawn.h>
 #include <stdlib.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -15,6 +16,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
@@ -33,12 +35,77 @@ static long long now_ms() {
   return t.tv_sec * 1000LL + t.tv_nsec / 1000000;
 }
 
+namespace {
+
+// The caller's environment with the "NAME=value" entries of env added, each
+// in place of an entry of the same name.
+std::vector<std::string> child_env(const std::vector<std::string>& env) {
+  std::vector<std::string> v;
+  for (char** e = environ; *e != nullptr; ++e) {
+    std::string entry = *e;
+    bool replaced = false;
+    for (const auto& add : env)
+      replaced = replaced || entry.compare(0, add.find('=') + 1, add, 0, add.find('=') + 1) == 0;
+    if (!replaced) v.push_back(entry);
+  }
+  v.insert(v.end(), env.begin(), env.end());
+  return v;
+}
+
+// Starts argv (a path first) with standard input from /dev/null, standard
+// output on out_fd (closed when out_fd is -1) and standard error on err_fd.
+// Spawned rather than forked: under qemu-user 7.2, on the kernels CI runs,
+// the forked child of an emulated program crashes in the C library before
+// it can exec; a spawned one does not.
+pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
+            const std::string& cwd, int out_fd, int err_fd, bool ignore_sigpipe,
+            const std::vector<int>& also_close) {
+  posix_spawn_file_actions_t fa;
+  posix_spawn_file_actions_init(&fa);
+  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (out_fd >= 0) {
+    posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
+  } else {
+    posix_spawn_file_actions_addclose(&fa, 1);
+  }
+  posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
+  for (int fd : also_close) posix_spawn_file_actions_addclose(&fa, fd);
+  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+  std::vector<char*> args;
+  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
+  args.push_back(nullptr);
+  std::vector<std::string> envs = child_env(env);
+  std::vector<char*> envp;
+  for (auto& e : envs) envp.push_back(e.data());
+  envp.push_back(nullptr);
+  // An ignored signal stays ignored in the child and across its exec:
+  // SIGPIPE is ignored here only while the child is made.
+  struct sigaction ignore {}, old {};
+  ignore.sa_handler = SIG_IGN;
+  if (ignore_sigpipe) sigaction(SIGPIPE, &ignore, &old);
+  pid_t pid = -1;
+  int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
+  if (ignore_sigpipe) sigaction(SIGPIPE, &old, nullptr);
+  posix_spawn_file_actions_destroy(&fa);
+  if (rc != 0) {
+    ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(rc);
+    return -1;
+  }
+  return pid;
+}
+
+}  // namespace
+
+pid_t start(const std::vector<std::string>& argv, int out_fd) {
+  return spawn(argv, {}, "", out_fd, 2, false, {});
+}
+
 Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
   Result res;
-  int out[2], err[2];
-  int master = -1;
-  if (opts.pty) {
-    int slave = -1;
+  int out[2] = {-1, -1}, err[2];
+  std::vector<int> also_close;
+  if (opts.out == Out::pty) {
+    int master = -1, slave = -1;
     if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
       ADD_FAILURE() << "openpty: " << strerror(errno);
       return res;
@@ -49,35 +116,32 @@ Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
     tcsetattr(slave, TCSANOW, &raw);
     out[0] = master;
     out[1] = slave;
-  } else if (pipe2(out, O_CLOEXEC) != 0) {
+    also_close = {master, slave};
+  } else if (opts.out != Out::closed && pipe2(out, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return res;
+  }
+  if (opts.out == Out::reader_gone) {
+    close(out[0]);
+    out[0] = -1;
   }
   if (pipe2(err, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return res;
   }
-  std::vector<char*> args;
-  for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
-  args.push_back(nullptr);
-
-  pid_t pid = fork();
-  if (pid == 0) {
-    int devnull = open("/dev/null", O_RDONLY);
-    dup2(devnull, 0);
-    dup2(out[1], 1);
-    dup2(err[1], 2);
-    if (!opts.cwd.empty() && chdir(opts.cwd.c_str()) != 0) _exit(126);
-    for (const auto& e : opts.env) putenv(const_cast<char*>(e.c_str()));
-    execv(args[0], args.data());
-    _exit(127);
-  }
-  close(out[1]);
+  pid_t pid = spawn(argv, opts.env, opts.cwd, out[1], err[1], opts.out == Out::reader_gone,
+                    also_close);
+  if (out[1] >= 0) close(out[1]);
   close(err[1]);
+  if (pid < 0) {
+    for (int fd : {out[0], err[0]})
+      if (fd >= 0) close(fd);
+    return res;
+  }
   long long deadline = now_ms() + opts.timeout_ms;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&res.out, &res.err};
-  int open_fds = 2;
+  int open_fds = out[0] >= 0 ? 2 : 1;
   while (open_fds > 0) {
     long long left = deadline - now_ms();
     if (left <= 0) {
@@ -123,6 +187,29 @@ std::vector<std::string> with_net_fixture(const std::string& dir,
   v.insert(v.end(), env.begin(), env.end());
   v.insert(v.end(), argv.begin(), argv.end());
   return v;
+}
+
+const std::string stats_headings =
+    "Inter-|   Receive                                                |  Transmit\n"
+    " face |bytes    packets errs drop fifo frame compressed multicast|bytes    packets errs "
+    "drop fifo colls carrier compressed\n";
+
+std::string stats_line(const Iface& i) {
+  char line[256];
+  snprintf(line, sizeof line,
+           "%6s:%8llu %7llu    0    0    0     0          0         0 %8llu %7llu    0    0    0"
+           "     0       0          0\n",
+           i.name.c_str(), static_cast<unsigned long long>(i.rx_bytes),
+           static_cast<unsigned long long>(i.rx_packets),
+           static_cast<unsigned long long>(i.tx_bytes),
+           static_cast<unsigned long long>(i.tx_packets));
+  return line;
+}
+
+std::string stats_text(const std::vector<Iface>& ifaces) {
+  std::string t = stats_headings;
+  for (const auto& i : ifaces) t += stats_line(i);
+  return t;
 }
 
 std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }

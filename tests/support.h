@@ -2,7 +2,9 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/types.h>
 
+#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -18,10 +20,18 @@ bool in_ci();
     }                                                           \
   } while (0)
 
+// Where the child's standard output goes.
+enum class Out {
+  pipe,         // a pipe the run reads
+  pty,          // a raw pseudo-terminal the run reads
+  closed,       // nowhere: descriptor 1 is closed
+  reader_gone,  // a pipe whose reader has gone, with SIGPIPE ignored
+};
+
 struct RunOpts {
   std::vector<std::string> env;  // "NAME=value", added to the environment
   std::string cwd;               // working directory of the child, if set
-  bool pty = false;              // standard output on a raw pseudo-terminal
+  Out out = Out::pipe;
   int timeout_ms = 20000;        // then the child is killed with SIGKILL
 };
 
@@ -36,12 +46,29 @@ struct Result {
 // both output streams until the child exits.
 Result run(const std::vector<std::string>& argv, const RunOpts& opts = {});
 
+// Starts argv[0] (a path) with argv, standard input from /dev/null and
+// standard output on out_fd, and returns at once: its id, or -1.
+pid_t start(const std::vector<std::string>& argv, int out_fd);
+
 // argv for running a program in a private mount namespace whose
 // /proc/net/dev is the file "dev" in dir; env entries are set for the
 // program alone (not for the shell and mount tools in between).
 std::vector<std::string> with_net_fixture(const std::string& dir,
                                           const std::vector<std::string>& env,
                                           const std::vector<std::string>& argv);
+
+// The kernel's interface statistics text (/proc/net/dev): an interface
+// with the counters a report uses; the others are 0.
+struct Iface {
+  std::string name;
+  uint64_t rx_bytes = 0, rx_packets = 0, tx_bytes = 0, tx_packets = 0;
+};
+// Its two heading lines.
+extern const std::string stats_headings;
+// One interface's line, laid out as the kernel lays it out.
+std::string stats_line(const Iface& iface);
+// The headings, then a line per interface.
+std::string stats_text(const std::vector<Iface>& ifaces);
 
 // "LD_PRELOAD=<shim>" for the environment of a program under test.
 std::string shim_env();

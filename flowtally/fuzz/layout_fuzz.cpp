@@ -1,0 +1,55 @@
+// The fast layout against snprintf of the format table's strings.  Input:
+// a flag byte (bit 0 line mode, bit 1 the rate's kind), a width byte, three
+// 64-bit values, then a name up to the first NUL byte.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "report.h"
+
+namespace {
+
+using flowtally::Item;
+
+uint64_t u64_at(const uint8_t* p) {
+  uint64_t v;
+  memcpy(&v, p, sizeof v);
+  return v;
+}
+
+void expect_same(const char* begin, const char* end, const char* want, int want_len) {
+  if (want_len < 0 || end - begin != want_len || memcmp(begin, want, static_cast<size_t>(want_len)) != 0)
+    abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  if (size < 26) return 0;
+  const bool line_mode = (data[0] & 1) != 0;
+  const Item kind = (data[0] & 2) != 0 ? Item::packet_rate : Item::kbit_rate;
+  const int width = data[1] % 32;
+  const flowtally::Rate rate{u64_at(data + 2), u64_at(data + 10)};
+  const uint64_t number = u64_at(data + 18);
+  std::string name(reinterpret_cast<const char*>(data) + 26, size - 26);
+  name = name.substr(0, std::min(name.find('\0'), flowtally::max_name_len));
+
+  static char fast[4096];
+  static char slow[4096];
+  // The format table takes its printf arguments as the monitor passes them.
+  char* end = flowtally::put_label(fast, name.data(), name.size(), line_mode);
+  expect_same(fast, end, slow,
+              snprintf(slow, sizeof slow, flowtally::format_for(Item::label, line_mode),
+                       name.c_str()));
+  end = flowtally::put_rate(fast, kind, rate, line_mode);
+  expect_same(fast, end, slow,
+              snprintf(slow, sizeof slow, flowtally::format_for(kind, line_mode),
+                       static_cast<unsigned long long>(rate.whole),
+                       static_cast<unsigned long long>(rate.tenths)));
+  end = flowtally::put_number(fast, number, width);
+  expect_same(fast, end, slow,
+              snprintf(slow, sizeof slow, "%*llu", width, static_cast<unsigned long long>(number)));
+  return 0;
+}

@@ -1,0 +1,74 @@
+// The one-pass reading of a statistics line against strtok and strtoull,
+// and the rate arithmetic against the plain 64-bit formulas.  Input: the
+// line, up to its first NUL byte; its first 18 bytes also give the rate's
+// counter difference and elapsed time (two 64-bit values, each shifted
+// right by a byte's count, to reach every width).
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "fuzz_input.h"
+#include "sampler.h"
+
+namespace {
+
+// Where each of the first twenty fields goes among the four counters.
+constexpr int slots[20] = {0, 1, -1, -1, -1, -1, -1, -1, 2, 3,
+                           -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
+
+void check_line(const std::string& line) {
+  static flowtally::Sampler s;  // no filter: every line wanted
+  flowtally::Row row;
+  auto text = fz::exact_copy(line);
+  flowtally::parse_line(s, text.get(), row);
+
+  auto copy = fz::exact_copy(line);
+  char* colon = strchr(copy.get(), ':');
+  if (colon == nullptr) {
+    if (row.name != nullptr) abort();
+    return;
+  }
+  *colon = '\0';
+  const char* name = copy.get();
+  while (*name == ' ' || *name == '\t') ++name;
+  if (row.name != text.get() + (name - copy.get()) || row.name_len != strlen(name)) abort();
+  int counters = 0;
+  int k = 0;
+  for (char* tok = strtok(colon + 1, " \t\n\r"); tok != nullptr && k < 20;
+       tok = strtok(nullptr, " \t\n\r"), ++k) {
+    uint64_t value = 0;
+    const char* end = flowtally::read_token(tok, value);
+    if (value != strtoull(tok, nullptr, 10) || end < tok || end > tok + strlen(tok)) abort();
+    if (slots[k] < 0) continue;
+    if (row.counter[static_cast<size_t>(slots[k])] != strtoull(tok, nullptr, 10)) abort();
+    ++counters;
+  }
+  if (row.counters != counters) abort();
+}
+
+void check_rates(uint64_t d, uint64_t e) {
+  flowtally::Elapsed elapsed = flowtally::elapsed_of(e);
+  flowtally::Rate kbit = flowtally::kbit_rate(d, elapsed);
+  flowtally::Rate packets = flowtally::packet_rate(d, elapsed);
+  if (e == 0) {
+    if (kbit.whole != 0 || kbit.tenths != 0 || packets.whole != 0 || packets.tenths != 0) abort();
+    return;
+  }
+  if (kbit.whole != d * 8 / e || kbit.tenths != d * 80 / e % 10) abort();
+  if (packets.whole != d * 1000 / e || packets.tenths != d * 1000 * 10 / e % 10) abort();
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  std::string line(reinterpret_cast<const char*>(data), size);
+  check_line(line.substr(0, line.find('\0')));
+  if (size >= 18) {
+    uint64_t d, e;
+    memcpy(&d, data, sizeof d);
+    memcpy(&e, data + 8, sizeof e);
+    check_rates(d >> (data[16] % 64), e >> (data[17] % 64));
+  }
+  return 0;
+}
