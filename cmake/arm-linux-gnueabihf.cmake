@@ -5,7 +5,6 @@
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR arm)
 
-set(BOARDTOOLS_TARGET_TRIPLET arm-linux-gnueabihf)
 set(BOARDTOOLS_TARGET_SYSROOT /usr/arm-linux-gnueabihf)
 set(CMAKE_C_COMPILER arm-linux-gnueabihf-gcc)
 set(CMAKE_CXX_COMPILER arm-linux-gnueabihf-g++)

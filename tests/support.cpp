@@ -54,9 +54,8 @@ std::vector<std::string> child_env(const std::vector<std::string>& env) {
 
 // Starts argv (a path first) with standard input from /dev/null, standard
 // output on out_fd (closed when out_fd is -1) and standard error on err_fd.
-// Spawned rather than forked: under qemu-user 7.2, on the kernels CI runs,
-// the forked child of an emulated program crashes in the C library before
-// it can exec; a spawned one does not.
+// Spawned rather than forked, so that none of the test process's own code
+// runs in the child between its creation and the exec.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& cwd, int out_fd, int err_fd, bool ignore_sigpipe,
             const std::vector<int>& also_close) {
