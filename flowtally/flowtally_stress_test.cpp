@@ -75,8 +75,10 @@ TEST(StressRun, ShiftingStatisticsTextOverManyPasses) {
     for (const auto& l : texts.back()) text += l;
     ts::write_file(dir.path + (p == 0 ? "/dev" : "/dev." + std::to_string(p)), text);
   }
-  // Each call of the clock moves it 250 ms: passes start 500 ms apart.
-  std::vector<std::string> env = {ts::shim_env(), "SHIM_CLOCK_MS=1700000000000,1700000000250",
+  // Passes start 500 ms apart: the monotonic clock is read at each pass's
+  // start and end, the wall clock once a pass.
+  std::vector<std::string> env = {ts::shim_env(), "SHIM_MONO_MS=1000000,1000250",
+                                  "SHIM_CLOCK_MS=1700000000000,1700000000500",
                                   "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes),
                                   "SHIM_SWAP_DIR=" + dir.path};
   ts::Result r = ts::run(ts::with_net_fixture(dir.path, env, {FLOWTALLY_BIN, "-l", "1"}));

@@ -1,22 +1,10 @@
 #include "report.h"
 
-#include <array>
-#include <cstdio>
 #include <cstring>
 
 namespace flowtally {
 
 namespace {
-
-// Each kind's screen entry is followed by its line entry.
-constexpr std::array<const char*, 6> formats = {
-    "| %-8s",
-    " ",
-    "|%7llu.%1llu kbps",
-    "%llu.%1llu ",
-    "|%7llu.%1llu pk/s|",
-    "%llu.%1llu ",
-};
 
 constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324"
@@ -28,33 +16,12 @@ constexpr char border[] =
     "+----------------------------------------------------------------------+\n";
 constexpr char column_header[] =
     "| IF      |Input                         |Output                       |\n";
+static_assert(sizeof border - 1 == border_len && sizeof column_header - 1 == border_len);
 
-// What is laid out gathers here and is handed to standard output at each
-// line's end, so that a terminal's line buffering writes where it always
-// did, or once it passes handover_at bytes, well below stdio's own buffer,
-// so that a full buffer is written where it always was.
-constexpr size_t handover_at = 4096;
-// The longest thing laid out at once, a screen row: a label and four rates
-// of at most 48 characters each.
-constexpr size_t longest_item = max_name_len + 2 + 4 * size_t{48} + 1;
-char chunk[handover_at + longest_item];
-char* at = chunk;
-
-void hand_over() {
-  fwrite(chunk, 1, static_cast<size_t>(at - chunk), stdout);
-  at = chunk;
-}
-
-// Where the next item goes.
-char* room() {
-  if (at - chunk > static_cast<ptrdiff_t>(handover_at)) hand_over();
-  return at;
-}
-
-void end_line() {
-  *at++ = '\n';
-  hand_over();
-}
+// Line mode's largest pass, a header line and the numbers, is the smaller.
+static_assert(11 + max_lines * (name_max + 18) + 1 + 10 + max_lines * (1 + 4 * (number_max + 3)) +
+                  1 <=
+              output_max);
 
 template <size_t N>
 char* put(char* out, const char (&text)[N]) {
@@ -67,37 +34,16 @@ char* put(char* out, const char* text, size_t n) {
   return out + n;
 }
 
-char* put_signed(char* out, int64_t v) {
-  if (v >= 0) return put_number(out, static_cast<uint64_t>(v), 0);
-  *out++ = '-';
-  return put_number(out, 0 - static_cast<uint64_t>(v), 0);
-}
-
-// A tenths digit is one character, as "%1llu" makes it.
-char* put_tenths(char* out, uint64_t tenths) {
-  if (tenths >= 10) return put_number(out, tenths, 1);
-  *out++ = static_cast<char>('0' + tenths);
-  return out;
-}
-
-char* put_rates(char* out, const Shown& row, bool line_mode) {
-  for (int i = 0; i < row.rates; ++i)
-    out = put_rate(out, i % 2 == 0 ? Item::kbit_rate : Item::packet_rate,
-                   row.rate[static_cast<size_t>(i)], line_mode);
+char* put_rates(char* out, const Row& row, bool line_mode) {
+  for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+    out = put_rate(out, row.rate[i], i % 2 != 0, line_mode);
   return out;
 }
 
 }  // namespace
 
-const char* format_for(Item item, bool line_mode) {
-  // cppcheck 2.10 takes the std::array element for an integer here; it is
-  // the format string itself.
-  // cppcheck-suppress CastIntegerToAddressAtReturn
-  return formats[2 * static_cast<unsigned>(item) + (line_mode ? 1U : 0U)];
-}
-
 char* put_number(char* out, uint64_t v, int width) {
-  char digits[20];
+  char digits[number_max];
   char* const last = digits + sizeof digits;
   char* p = last;
   // 64-bit division is a library call on the boards: only the digits of a
@@ -107,10 +53,10 @@ char* put_number(char* out, uint64_t v, int width) {
     *--p = static_cast<char>('0' + (v - q * 10));
     v = q;
   }
-  // Two digits at a time, the division by 100 a multiplication.
+  // Two digits at a time.
   auto w = static_cast<uint32_t>(v);
   while (w >= 100) {
-    auto q = static_cast<uint32_t>((static_cast<uint64_t>(w) * 0x51EB851FU) >> 37);
+    uint32_t q = w / 100;
     p -= 2;
     memcpy(p, &digit_pairs[2 * static_cast<size_t>(w - q * 100)], 2);
     w = q;
@@ -134,67 +80,56 @@ char* put_label(char* out, const char* name, size_t len, bool line_mode) {
   return out;
 }
 
-char* put_rate(char* out, Item kind, Rate r, bool line_mode) {
-  if (line_mode) {
-    out = put_number(out, r.whole, 0);
-    *out++ = '.';
-    return put(put_tenths(out, r.tenths), " ");
-  }
-  out = put_number(put(out, "|"), r.whole, 7);
-  *out++ = '.';
-  out = put_tenths(out, r.tenths);
-  return kind == Item::kbit_rate ? put(out, " kbps") : put(out, " pk/s|");
+char* put_rate(char* out, Rate r, bool packets, bool line_mode) {
+  if (!line_mode) *out++ = '|';
+  out = put_number(out, r.whole, line_mode ? 0 : 7);
+  out[0] = '.';
+  out[1] = static_cast<char>('0' + r.tenths);
+  if (line_mode) return put(out + 2, " ");
+  return packets ? put(out + 2, " pk/s|") : put(out + 2, " kbps");
 }
 
-void print_screen(bool first_pass, int32_t interval_s, uint64_t elapsed_ms, const Shown* rows,
-                  int n) {
-  at = put(room(), "\33[H\33[J");
+char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t elapsed_ms,
+                     const Rows& rows) {
+  out = put(out, "\33[H\33[J");
   if (first_pass) {
-    at = put(put_signed(put(at, "Calculating rates for "), interval_s), " seconds...");
+    out = put(put_number(put(out, "Calculating rates for "), static_cast<uint32_t>(interval_s), 0),
+              " seconds...\n");
   } else {
-    // Shown signed: a wall clock stepped back gives a negative time.
-    at = put(put_signed(put(at, "Averages for the last "), static_cast<int64_t>(elapsed_ms)),
-             " msec");
+    out = put(put_number(put(out, "Averages for the last "), elapsed_ms, 0), " msec\n");
   }
-  end_line();
-  at = put(at, border);
-  hand_over();
-  at = put(at, column_header);
-  hand_over();
-  at = put(at, border);
-  hand_over();
-  for (int i = 0; i < n; ++i) {
-    at = put_label(at, rows[i].name, rows[i].name_len, false);
-    if (!first_pass) at = put_rates(at, rows[i], false);
-    end_line();
+  out = put(put(put(out, border), column_header), border);
+  for (int k = 0; k < rows.n; ++k) {
+    const Row& row = rows.row[static_cast<size_t>(k)];
+    out = put_label(out, row.name, row.name_len, false);
+    if (!first_pass) out = put_rates(out, row, false);
+    *out++ = '\n';
   }
+  return out;
 }
 
-void print_lines(bool header, bool numbers, uint64_t start_ms, const Shown* rows, int n) {
+char* lay_out_lines(char* out, bool header, bool numbers, uint64_t wall_ms, const Rows& rows) {
   if (header) {
-    at = put(at, "#   time   ");
-    for (int i = 0; i < n; ++i)
-      at = put(put(room(), rows[i].name, rows[i].name_len), "(ikb ipk okb opk) ");
-    if (numbers) end_line();
+    out = put(out, "#   time   ");
+    for (int k = 0; k < rows.n; ++k) {
+      const Row& row = rows.row[static_cast<size_t>(k)];
+      out = put(put(out, row.name, row.name_len), "(ikb ipk okb opk) ");
+    }
+    if (numbers) *out++ = '\n';
   }
   if (numbers) {
     // The time column is 32 bits wide on every build, as on the board.
-    at = put_number(room(), static_cast<uint32_t>(start_ms / 1000), 10);
-    for (int i = 0; i < n; ++i)
-      at = put_rates(put_label(room(), rows[i].name, rows[i].name_len, true), rows[i], true);
+    out = put_number(out, static_cast<uint32_t>(wall_ms / 1000), 10);
+    for (int k = 0; k < rows.n; ++k) {
+      const Row& row = rows.row[static_cast<size_t>(k)];
+      out = put_rates(put_label(out, row.name, row.name_len, true), row, true);
+    }
   }
-  // The line's newline comes with the pass's footer.
-  hand_over();
+  return out;
 }
 
-void print_pass_footer(bool line_mode) {
-  if (line_mode) {
-    putchar('\n');
-    fflush(stdout);
-    return;
-  }
-  at = put(at, border);
-  hand_over();
+char* lay_out_footer(char* out, bool line_mode) {
+  return line_mode ? put(out, "\n") : put(out, border);
 }
 
 }  // namespace flowtally

@@ -2,14 +2,15 @@
 // line mode, bits 1-3 the elapsed time, bits 4-5 the size of the reads),
 // then -i names separated by NUL bytes up to the first form feed, then the
 // text of each pass, passes separated by form feeds.  Each pass's text is
-// read once through a socket a chunk per read, and must come out in the
-// pieces fgets with a 1024-byte buffer cuts it into; then the pass itself
-// runs over it, read from a file.
+// cut as it arrives a read at a time and must come out in the pieces fgets
+// with a 1024-byte buffer cuts it into; then the pass lays out its rows.
 #include <stdio.h>
 #include <stdlib.h>
-#include <sys/mman.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include <string.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
 
 #include "fuzz_input.h"
 #include "monitor.h"
@@ -19,94 +20,86 @@ namespace {
 constexpr uint64_t elapsed_choices[] = {0, 1, 7, 40, 1000, 3000, 60000, UINT64_MAX};
 constexpr size_t read_sizes[] = {1, 7, 300, SIZE_MAX};
 
-// The pieces of text as fgets hands them out, at most max_lines of them.
-std::vector<std::string> fgets_pieces(std::string& text) {
-  std::vector<std::string> v;
-  FILE* f = fmemopen(text.data(), text.size(), "r");
-  if (f == nullptr) return v;  // fmemopen refuses an empty text
-  char line[flowtally::line_room];
-  long at = 0;
-  while (v.size() < flowtally::max_lines && fgets(line, sizeof line, f) != nullptr) {
-    long next = ftell(f);
-    v.push_back(text.substr(static_cast<size_t>(at), static_cast<size_t>(next - at)));
-    at = next;
+// The text [at, end) taken in as read_text takes it, read_size bytes a read
+// (in 48 reads at most: each looks again at the unfinished piece); checked:
+// cut as fgets with a 1024-byte buffer cuts it.
+void take_in(const char* at, const char* end, size_t read_size, flowtally::Text& text, bool checked) {
+  const size_t size = std::min(static_cast<size_t>(end - at), text.bytes.size());
+  memcpy(text.bytes.data(), at, size);
+  read_size = std::max(read_size, size / 48 + 1);
+  text.pieces = 0;
+  text.start[0] = 0;
+  size_t used = 0;
+  bool ended = false;
+  while (!flowtally::cut_pieces(text, used, ended)) {
+    ended = used == size;
+    used += std::min(read_size, size - used);
   }
-  fclose(f);
-  return v;
+  if (!checked) return;
+  // fgets's reading, its buffers kept from input to input.
+  static char copy[sizeof text.bytes], stream_buffer[BUFSIZ], line[flowtally::line_room];
+  memcpy(copy, at, size);
+  int k = 0;
+  if (FILE* f = fmemopen(copy, size, "r"); f != nullptr) {  // not for an empty text
+    setvbuf(f, stream_buffer, _IOFBF, sizeof stream_buffer);
+    for (long from = 0; k < flowtally::max_lines && fgets(line, sizeof line, f) != nullptr; ++k) {
+      const auto len = static_cast<size_t>(ftell(f) - from);
+      const size_t piece = static_cast<size_t>(k);
+      if (text.start[piece + 1] - text.start[piece] != len ||
+          memcmp(&text.bytes[text.start[piece]], line, len) != 0)
+        abort();
+      from += static_cast<long>(len);
+    }
+    fclose(f);
+  }
+  if (text.pieces != k) abort();
 }
 
-void check_pieces(std::string& text, size_t read_size) {
-  int sv[2];
-  if (socketpair(AF_UNIX, SOCK_SEQPACKET, 0, sv) != 0) abort();
-  // Few enough messages that the socket's buffer takes them all.
-  size_t chunk = std::max(read_size, text.size() / 48 + 1);
-  bool sent = true;
-  for (size_t at = 0; at < text.size() && sent; at += chunk) {
-    size_t n = std::min(chunk, text.size() - at);
-    sent = send(sv[1], text.data() + at, n, MSG_DONTWAIT) == static_cast<ssize_t>(n);
-  }
-  shutdown(sv[1], SHUT_WR);
-  static flowtally::Text got;
-  if (sent) {
-    flowtally::read_text(sv[0], got);
-    std::vector<std::string> want = fgets_pieces(text);
-    if (static_cast<size_t>(got.pieces) != want.size()) abort();
-    for (size_t k = 0; k < want.size(); ++k)
-      if (std::string(&got.bytes[got.start[k]], got.start[k + 1] - got.start[k]) != want[k]) abort();
-  }
-  close(sv[0]);
-  close(sv[1]);
+// (memchr is not instrumented: a search costs one call, not a call a byte.)
+const char* next_form_feed(const char* at, const char* end) {
+  const void* ff = memchr(at, '\f', static_cast<size_t>(end - at));
+  return ff != nullptr ? static_cast<const char*>(ff) : end;
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerInitialize(int*, char***) {
-  // The report's text is not checked here.
-  if (freopen("/dev/null", "w", stdout) == nullptr) abort();
-  return 0;
-}
-
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size == 0) return 0;
   const uint8_t flags = data[0];
-  std::string rest(reinterpret_cast<const char*>(data) + 1, size - 1);
-  size_t ff = rest.find('\f');
-  std::string names = rest.substr(0, ff);
-  std::string text = ff == std::string::npos ? "" : rest.substr(ff + 1);
+  const char* const end = reinterpret_cast<const char*>(data) + size;
+  const char* at = reinterpret_cast<const char*>(data) + 1;
+  const char* ff = next_form_feed(at, end);
 
-  auto s = std::make_unique<flowtally::Sampler>();
-  if (!names.empty()) {
-    for (const auto& n : fz::split_at_nul(reinterpret_cast<const uint8_t*>(names.data()),
-                                          names.size()))
-      if (!flowtally::filter_append(*s, fz::exact_copy(n).get())) abort();
+  // Large: kept from input to input, and made afresh as a run starts.
+  static flowtally::Run r;
+  static flowtally::Text text;
+  static flowtally::Output out;
+  r.opts = {};
+  r.first_pass = true;
+  r.rows[0].n = r.rows[1].n = 0;
+  r.opts.line_mode = (flags & 1) != 0;
+  if (ff != at) {
+    for (const auto& n : fz::split_at_nul(reinterpret_cast<const uint8_t*>(at),
+                                          static_cast<size_t>(ff - at)))
+      if (!flowtally::filter_append(r.opts.filter, fz::exact_copy(n).get())) abort();
   }
-
-  flowtally::PassState pass;
-  pass.line_mode = (flags & 1) != 0;
-  pass.elapsed_ms = elapsed_choices[(flags >> 1) & 7];
-  size_t at = 0;
-  for (int p = 0; p < 8 && at <= text.size(); ++p) {
-    size_t next = text.find('\f', at);
-    std::string pass_text = text.substr(at, next == std::string::npos ? next : next - at);
-    at = next == std::string::npos ? text.size() + 1 : next + 1;
-
-    check_pieces(pass_text, read_sizes[(flags >> 4) & 3]);
-    int fd = memfd_create("dev", 0);
-    if (fd < 0) abort();
-    if (write(fd, pass_text.data(), pass_text.size()) != static_cast<ssize_t>(pass_text.size()))
-      abort();
-    lseek(fd, 0, SEEK_SET);
-    pass.start_ms += pass.elapsed_ms;
-    if (!flowtally::run_pass(*s, fd, pass)) abort();
-    close(fd);
-    for (int i = 0; i < s->shown_count; ++i) {
-      const flowtally::Shown& row = s->shown[static_cast<size_t>(i)];
-      if (row.rates < 0 || row.rates > 4 || row.name_len > flowtally::max_name_len) abort();
-      for (const auto& r : row.rate)
-        if (r.tenths > 9) abort();
+  const uint64_t elapsed = elapsed_choices[(flags >> 1) & 7];
+  for (uint64_t p = 0; p < 8 && ff != end; ++p) {
+    at = ff + 1;
+    ff = next_form_feed(at, end);
+    // Each pass reads alike: the first is checked, a stream being costly.
+    take_in(at, ff, read_sizes[(flags >> 4) & 3], text, p == 0);
+    char* written = flowtally::lay_out_pass(r, text, elapsed, elapsed * p, out.data());
+    written = flowtally::lay_out_footer(written, r.opts.line_mode);
+    if (written < out.data() || written > out.data() + out.size()) abort();
+    const flowtally::Rows& rows = r.rows[static_cast<size_t>(r.now ^ 1)];
+    for (int k = 0; k < rows.n; ++k) {
+      const flowtally::Row& row = rows.row[static_cast<size_t>(k)];
+      if (row.counters < 0 || row.counters > 4 || row.name_len > flowtally::name_max) abort();
+      for (const auto& rate : row.rate)
+        if (rate.tenths > 9) abort();
     }
-    pass.first_pass = false;
   }
-  free(s->filter);
+  free(r.opts.filter.list);
   return 0;
 }
