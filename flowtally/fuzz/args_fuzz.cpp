@@ -5,8 +5,8 @@
 #include "fuzz_input.h"
 #include "monitor.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fz::Argv args(fz::split_at_nul(data, size));
+extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fz::Argv args(data, size);
   flowtally::Options opts;
   flowtally::Parse r = flowtally::parse_args(args.argc(), args.argv(), opts);
   if (r == flowtally::Parse::ok && (opts.interval_s < 1 || opts.interval_s > 60)) abort();
