@@ -204,10 +204,12 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
     for (const char* head : {"", "+", "-", "\v\f", "00"}) {
       for (const char* tail : {"", "0", "kb", "\t"}) {
         const std::string token = head + std::to_string(v) + tail;
+        char text[64] = {};  // and the word_room that follows a token
+        token.copy(text, token.size());
         uint64_t value = 0;
-        const char* end = read_token(token.c_str(), value);
-        EXPECT_EQ(value, strtoull(token.c_str(), nullptr, 10)) << "[" << token << "]";
-        EXPECT_TRUE(end >= token.c_str() && end <= token.c_str() + token.size()) << token;
+        const char* end = read_token(text, value);
+        EXPECT_EQ(value, strtoull(text, nullptr, 10)) << "[" << token << "]";
+        EXPECT_TRUE(end >= text && end <= text + token.size()) << token;
       }
     }
   }

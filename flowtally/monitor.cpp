@@ -71,7 +71,7 @@ Parse parse_args(int argc, char** argv, Options& opts) {
         return Parse::usage;
     }
   }
-  if (interval != nullptr) opts.interval_s = to_int32(interval);
+  opts.interval_s = interval != nullptr ? to_int32(interval) : 3;
   if (opts.interval_s < 1 || opts.interval_s > 60) return Parse::usage;
   return Parse::ok;
 }
@@ -135,12 +135,11 @@ char* lay_out_pass(Run& r, const Text& text, uint64_t elapsed_ms, uint64_t wall_
   const Rows& before = r.rows[static_cast<size_t>(r.now ^ 1)];
   Rows& now = r.rows[static_cast<size_t>(r.now)];
   read_rows(r.opts.filter, text, now);
-  work_out_rates(before, now, elapsed_ms);
-  char* end = r.opts.line_mode
-                  ? lay_out_lines(out, r.first_pass || names_changed(before, now), !r.first_pass,
-                                  wall_ms, now)
-                  : lay_out_screen(out, r.first_pass, r.opts.interval_s, elapsed_ms, now);
-  r.first_pass = false;
+  const bool placed = work_out_rates(before, now, elapsed_ms);
+  char* end = r.opts.line_mode ? lay_out_lines(out, !r.passed || (!placed && names_changed(before, now)),
+                                               r.passed, wall_ms, now)
+                               : lay_out_screen(out, !r.passed, r.opts.interval_s, elapsed_ms, now);
+  r.passed = true;
   r.now ^= 1;
   return end;
 }

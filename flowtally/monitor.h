@@ -8,9 +8,11 @@
 
 namespace flowtally {
 
+// (Runs and their options are all zero until set, so that a run's large
+// rows cost the program file nothing.)
 struct Options {
   bool line_mode = false;
-  int32_t interval_s = 3;
+  int32_t interval_s = 0;  // 3 unless given
   Filter filter;
 };
 
@@ -45,8 +47,8 @@ void read_text(int fd, Text& text);
 // What a run keeps from one pass to the next.
 struct Run {
   Options opts;
-  int fd = -1;
-  bool first_pass = true;
+  int fd = 0;
+  bool passed = false;  // the first pass is made
   // The rows of this pass are rows[now]; the other set holds the previous
   // pass's.
   int now = 0;

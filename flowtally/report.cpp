@@ -1,5 +1,6 @@
 #include "report.h"
 
+#include <bit>
 #include <cstring>
 
 namespace flowtally {
@@ -29,64 +30,99 @@ char* put(char* out, const char (&text)[N]) {
   return out + N - 1;
 }
 
+// (Names are short: a loop costs less than the library's call.)
 char* put(char* out, const char* text, size_t n) {
-  memcpy(out, text, n);
+  while (n-- > 0) *out++ = *text++;
+  return out;
+}
+
+// 10^k: a 32-bit number below tens[k] has k digits at most.
+constexpr uint32_t tens[] = {1,      10,      100,      1000,      10000,
+                             100000, 1000000, 10000000, 100000000, 1000000000};
+
+// How many digits w has: log10(2) is about 1233 / 4096, so its bit length
+// tells, or one more.  (Inline, as are the digits, where a rate is laid out:
+// each pass lays out hundreds.)
+[[gnu::always_inline]] inline int digits_of(uint32_t w) {
+  const uint32_t v = w | 1;  // as many digits, and a bit length for 0 too
+  const auto t = static_cast<int>((std::bit_width(v) * 1233) >> 12);
+  return t + 1 - (v < tens[t] ? 1 : 0);
+}
+
+// w's n digits, straight into their places two at a time from the last.
+[[gnu::always_inline]] inline char* put_digits(char* out, uint32_t w, int n) {
+  char* p = out + n;
+  while (w >= 100) {
+    const uint32_t q = w / 100;
+    p -= 2;
+    memcpy(p, &digit_pairs[2 * static_cast<size_t>(w - q * 100)], 2);
+    w = q;
+  }
+  if (w >= 10) {
+    memcpy(p - 2, &digit_pairs[2 * static_cast<size_t>(w)], 2);
+  } else {
+    p[-1] = static_cast<char>('0' + w);
+  }
   return out + n;
 }
 
-char* put_rates(char* out, const Row& row, bool line_mode) {
+// A rate as the mode lays it out.
+template <bool line_mode>
+[[gnu::always_inline]] inline char* rate_at(char* out, Rate r, bool packets) {
+  if (!line_mode) *out++ = '|';
+  if (r.whole > UINT32_MAX) {
+    out = put_number(out, r.whole, line_mode ? 0 : 7);
+  } else {
+    const auto w = static_cast<uint32_t>(r.whole);
+    const int n = digits_of(w);
+    // Right-aligned in seven columns: spaces first, the digits over their end.
+    if (!line_mode && n < 7) {
+      memcpy(out, "        ", 8);
+      out += 7 - n;
+    }
+    out = put_digits(out, w, n);
+  }
+  out[0] = '.';
+  out[1] = static_cast<char>('0' + r.tenths);
+  if (line_mode) return put(out + 2, " ");
+  return packets ? put(out + 2, " pk/s|") : put(out + 2, " kbps");
+}
+
+template <bool line_mode>
+char* put_rates(char* out, const Row& row) {
   for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
-    out = put_rate(out, row.rate[i], i % 2 != 0, line_mode);
+    out = rate_at<line_mode>(out, row.rate[i], i % 2 != 0);
   return out;
 }
 
 }  // namespace
 
 char* put_number(char* out, uint64_t v, int width) {
-  char digits[number_max];
-  char* const last = digits + sizeof digits;
-  char* p = last;
   // 64-bit division is a library call on the boards: only the digits of a
-  // value past 32 bits pay for it.
-  while (v > UINT32_MAX) {
-    uint64_t q = v / 10;
-    *--p = static_cast<char>('0' + (v - q * 10));
-    v = q;
-  }
-  // Two digits at a time.
-  auto w = static_cast<uint32_t>(v);
-  while (w >= 100) {
-    uint32_t q = w / 100;
-    p -= 2;
-    memcpy(p, &digit_pairs[2 * static_cast<size_t>(w - q * 100)], 2);
-    w = q;
-  }
-  if (w >= 10) {
-    p -= 2;
-    memcpy(p, &digit_pairs[2 * static_cast<size_t>(w)], 2);
-  } else {
-    *--p = static_cast<char>('0' + w);
-  }
-  for (auto n = static_cast<int>(last - p); width > n; --width) *out++ = ' ';
-  while (p != last) *out++ = *p++;
+  // value past 32 bits pay for it, the lowest first.
+  char low[number_max];
+  int peeled = 0;
+  for (; v > UINT32_MAX; v /= 10) low[peeled++] = static_cast<char>('0' + v % 10);
+  const auto w = static_cast<uint32_t>(v);
+  const int n = digits_of(w);
+  for (int pad = width - n - peeled; pad > 0; --pad) *out++ = ' ';
+  out = put_digits(out, w, n);
+  while (peeled > 0) *out++ = low[--peeled];
   return out;
 }
 
 char* put_label(char* out, const char* name, size_t len, bool line_mode) {
   // Line mode names the interfaces in its header line only.
   if (line_mode) return put(out, " ");
-  out = put(put(out, "| "), name, len);
-  for (; len < 8; ++len) *out++ = ' ';
-  return out;
+  out = put(out, "| ");
+  // Eight columns at least: spaces first, the name over them.
+  memcpy(out, "        ", 8);
+  put(out, name, len);
+  return out + (len < 8 ? 8 : len);
 }
 
 char* put_rate(char* out, Rate r, bool packets, bool line_mode) {
-  if (!line_mode) *out++ = '|';
-  out = put_number(out, r.whole, line_mode ? 0 : 7);
-  out[0] = '.';
-  out[1] = static_cast<char>('0' + r.tenths);
-  if (line_mode) return put(out + 2, " ");
-  return packets ? put(out + 2, " pk/s|") : put(out + 2, " kbps");
+  return line_mode ? rate_at<true>(out, r, packets) : rate_at<false>(out, r, packets);
 }
 
 char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t elapsed_ms,
@@ -102,7 +138,7 @@ char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t el
   for (int k = 0; k < rows.n; ++k) {
     const Row& row = rows.row[static_cast<size_t>(k)];
     out = put_label(out, row.name, row.name_len, false);
-    if (!first_pass) out = put_rates(out, row, false);
+    if (!first_pass) out = put_rates<false>(out, row);
     *out++ = '\n';
   }
   return out;
@@ -122,7 +158,7 @@ char* lay_out_lines(char* out, bool header, bool numbers, uint64_t wall_ms, cons
     out = put_number(out, static_cast<uint32_t>(wall_ms / 1000), 10);
     for (int k = 0; k < rows.n; ++k) {
       const Row& row = rows.row[static_cast<size_t>(k)];
-      out = put_rates(put_label(out, row.name, row.name_len, true), row, true);
+      out = put_rates<true>(put(out, " "), row);
     }
   }
   return out;

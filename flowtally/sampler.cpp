@@ -1,5 +1,6 @@
 #include "sampler.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -9,40 +10,85 @@ namespace {
 
 constexpr uint64_t two32 = 1ULL << 32;
 
+// Called for every character of a line: -Os would make each a call.
+
 // The line reader's string end, or the newline that only ever ends a piece:
 // either ends the line.
-bool ends_line(char c) { return c == '\0' || c == '\n'; }
+[[gnu::always_inline]] inline bool ends_line(char c) { return c == '\0' || c == '\n'; }
 
 // strtok's delimiters, the newline apart.
-bool parts_fields(char c) { return c == ' ' || c == '\t' || c == '\r'; }
-
-bool ends_field(char c) {
-  // Most characters of a line are above the blank: one comparison for them.
-  return static_cast<unsigned char>(c) <= ' ' && (ends_line(c) || parts_fields(c));
+[[gnu::always_inline]] inline bool parts_fields(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
 }
 
+// Where the token at p ends.  Most of its characters are above the blank,
+// and most tokens end at a space: a comparison or two for each.
+[[gnu::always_inline]] inline const char* token_end(const char* p) {
+  for (;; ++p) {
+    const char c = *p;
+    if (static_cast<unsigned char>(c) > ' ') continue;
+    if (c == ' ' || ends_line(c) || parts_fields(c)) return p;
+  }
+}
+
+// The boards and the build machine are little-endian: the first of a
+// word's characters is its lowest byte.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+
+[[gnu::always_inline]] inline size_t word_at(const char* p) {
+  size_t w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The first character at or after p that is not a space, a word at a time:
+// the kernel pads its columns with runs of them.
+[[gnu::always_inline]] inline const char* after_spaces(const char* p) {
+  constexpr size_t spaces = ~size_t{0} / 0xFF * ' ';
+  for (; word_at(p) == spaces; p += sizeof(size_t)) {
+  }
+  return p + std::countr_zero(word_at(p) ^ spaces) / 8;
+}
+
+// The bytes of w that are c, as the top bit of each: exact up to the first
+// such byte, which is all the word-at-a-time reading asks of it.
+[[gnu::always_inline]] inline size_t bytes_of(size_t w, char c) {
+  constexpr size_t ones = ~size_t{0} / 0xFF;
+  const size_t x = w ^ (ones * static_cast<unsigned char>(c));
+  return (x - ones) & ~x & (ones << 7);
+}
+
+// Names compared a word at a time: most are shorter than one.  (A name is
+// followed by word_room bytes of its pass's names.)
 bool same_name(const Row& a, const Row& b) {
-  return a.name_len == b.name_len && memcmp(a.name, b.name, a.name_len) == 0;
+  if (a.name_len != b.name_len) return false;
+  size_t i = 0;
+  for (; i + sizeof(size_t) <= a.name_len; i += sizeof(size_t))
+    if (word_at(a.name + i) != word_at(b.name + i)) return false;
+  const size_t rest = a.name_len - i;
+  return rest == 0 ||
+         ((word_at(a.name + i) ^ word_at(b.name + i)) << (8 * (sizeof(size_t) - rest))) == 0;
 }
 
 // n / e.ms for a 32-bit n, exactly, by Granlund and Montgomery's method.
-uint32_t divide(uint32_t n, const Elapsed& e) {
+[[gnu::always_inline]] inline uint32_t divide(uint32_t n, const Elapsed& e) {
   auto t = static_cast<uint32_t>((static_cast<uint64_t>(e.magic) * n) >> 32);
   return (t + ((n - t) >> e.shift1)) >> e.shift2;
 }
 
 // scale: tenths of the rate's unit per counted unit and millisecond.
+// (Inline: each row has four.)
 template <uint32_t scale>
-Rate rate(uint64_t d, const Elapsed& e) {
-  if (e.ms == 0) return {};
+[[gnu::always_inline]] inline Rate rate(uint64_t d, const Elapsed& e) {
   // One division gives both the whole part and the tenths digit, exactly
   // as the two divisions of the plain formulas do while the product fits.
   // 32 bits are enough for the usual board, whose division by a run-time
   // divisor is otherwise a library routine.
-  if (e.ms <= UINT32_MAX && d <= UINT32_MAX / scale) {
+  if (e.fits && d <= UINT32_MAX / scale) {
     uint32_t q = divide(static_cast<uint32_t>(d) * scale, e);
     return {q / 10, q % 10};
   }
+  if (e.ms == 0) return {};
   if (d <= UINT64_MAX / scale) {
     uint64_t q = d * scale / e.ms;
     return {q / 10, static_cast<uint32_t>(q % 10)};
@@ -51,23 +97,36 @@ Rate rate(uint64_t d, const Elapsed& e) {
   return {d * (scale / 10) / e.ms, static_cast<uint32_t>(d * scale / e.ms % 10)};
 }
 
-uint64_t counter_diff(uint64_t previous, uint64_t current) {
-  if (current >= previous) return current - previous;
-  return current + two32 - previous;
-}
-
-// How much one direction's bytes and packets grew, into d[0] and d[1].
-// False when they went down as only a reset of the interface makes them:
-// one from 2^32 or more, both at once, or one alone to leave differences
-// that describe no packets there can be.
-bool grew(uint64_t bytes0, uint64_t bytes1, uint64_t packets0, uint64_t packets1, uint64_t* d) {
-  const bool bytes_down = bytes1 < bytes0, packets_down = packets1 < packets0;
-  d[0] = counter_diff(bytes0, bytes1);
-  d[1] = counter_diff(packets0, packets1);
-  if (!bytes_down && !packets_down) return true;
-  if (bytes_down == packets_down || (bytes_down ? bytes0 : packets0) >= two32) return false;
-  // A 32-bit counter that wrapped: packets of 1 to 65536 bytes each.
-  return d[1] <= d[0] && (d[0] - 1) >> 16 < d[1];
+// How much each of the first `both` counters of a row grew since the
+// previous pass, into d.  False when the interface was reset in between: a
+// counter went down from 2^32 or more, both counters of a direction went
+// down, or one alone went down to leave differences that describe no
+// packets there can be (a 32-bit counter that wrapped leaves packets of 1 to
+// 65536 bytes each).
+bool grew(const Row& prev, const Row& row, size_t both, std::array<uint64_t, 4>& d) {
+  bool down = false;
+  for (size_t i = 0; i < both; ++i) {
+    d[i] = row.counter[i] - prev.counter[i];
+    down = down || row.counter[i] < prev.counter[i];
+  }
+  if (!down) return true;
+  // Bytes at i, packets at i + 1: receive, then transmit.  A direction
+  // without its packet counter has no packets to show for a drop.
+  for (size_t i = 0; i < both; i += 2) {
+    const bool has_packets = i + 1 < both;
+    const uint64_t bytes0 = prev.counter[i], bytes1 = row.counter[i];
+    const uint64_t packets0 = has_packets ? prev.counter[i + 1] : 0;
+    const uint64_t packets1 = has_packets ? row.counter[i + 1] : 0;
+    const bool bytes_down = bytes1 < bytes0, packets_down = packets1 < packets0;
+    if (!bytes_down && !packets_down) continue;
+    if (bytes_down == packets_down || (bytes_down ? bytes0 : packets0) >= two32) return false;
+    const uint64_t db = bytes1 - bytes0 + (bytes_down ? two32 : 0);
+    const uint64_t dp = packets1 - packets0 + (packets_down ? two32 : 0);
+    if (dp > db || (db - 1) >> 16 >= dp) return false;
+    d[i] = db;
+    if (has_packets) d[i + 1] = dp;
+  }
+  return true;
 }
 
 }  // namespace
@@ -102,66 +161,60 @@ bool filter_wants(const Filter& f, const char* name, size_t len) {
   return strstr(f.list, key) != nullptr;
 }
 
-const char* read_token(const char* token, uint64_t& value) {
-  const char* p = token;
-  // The blanks that do not end a token.
-  while (*p == '\v' || *p == '\f') ++p;
-  bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  const char* digits = p;
-  uint32_t head = 0;
-  for (auto d = static_cast<unsigned char>(*p - '0'); d < 10;
-       d = static_cast<unsigned char>(*++p - '0'))
-    head = head * 10 + d;
-  uint64_t v = head;
-  // Nine digits always fit 32 bits; a longer number is read again in 64.
-  if (p - digits > 9) {
-    constexpr uint64_t tenth = UINT64_MAX / 10;
-    v = 0;
-    for (const char* q = digits; q != p; ++q) {
-      auto d = static_cast<uint64_t>(*q - '0');
-      if (v > tenth || (v == tenth && d > UINT64_MAX % 10)) {
-        value = UINT64_MAX;
-        return p;
-      }
-      v = v * 10 + d;
+namespace {
+
+// parse_line, inline where the pieces are read: a pass reads 99 of them.
+[[gnu::always_inline]] inline bool read_line(const Filter& f, const char* line, Row& row,
+                                             char* name_to) {
+  // Blanks before the name are skipped; those between it and the colon
+  // are part of it.  It is copied on the way, a word at a time, as a wanted
+  // row keeps it (name_to has word_room to spare).
+  const char* p = line;
+  while (*p == ' ' || *p == '\t') ++p;
+  char* to = name_to;
+  for (;; p += sizeof(size_t), to += sizeof(size_t)) {
+    const size_t w = word_at(p);
+    memcpy(to, &w, sizeof w);
+    const size_t stops = bytes_of(w, ':') | bytes_of(w, '\n') | bytes_of(w, '\0');
+    if (stops != 0) {
+      const auto at = static_cast<size_t>(std::countr_zero(stops)) / 8;
+      p += at;
+      to += at;
+      break;
     }
   }
-  value = negative ? 0 - v : v;
-  return p;
-}
-
-bool parse_line(const Filter& f, const char* line, Row& row, char* name_to) {
-  // Blanks before the name are skipped; those between it and the colon
-  // are part of it.
-  const char* name = line;
-  while (*name == ' ' || *name == '\t') ++name;
-  const char* colon = name;
-  for (; *colon != ':'; ++colon)
-    if (ends_line(*colon)) return false;
-  auto len = static_cast<size_t>(colon - name);
-  if (!filter_wants(f, name, len)) return false;
-  memcpy(name_to, name, len);
+  if (*p != ':') return false;
+  const auto len = static_cast<size_t>(to - name_to);
+  if (f.list != nullptr && !filter_wants(f, name_to, len)) return false;
   row.name = name_to;
   row.name_len = len;
   // One walk over the fields: each is counted, four are converted.
-  const char* p = colon + 1;
   int n = 0;
+  ++p;
   for (int k = 0; k < fields_read; ++k) {
-    while (parts_fields(*p)) ++p;
-    if (ends_line(*p)) break;
+    p = after_spaces(p);
+    if (static_cast<unsigned char>(*p) <= ' ') {
+      while (parts_fields(*p)) ++p;
+      if (ends_line(*p)) break;
+    }
     if (k < 2 || k >= 8) p = read_token(p, row.counter[static_cast<size_t>(n++)]);
-    while (!ends_field(*p)) ++p;
+    p = token_end(p);
   }
   row.counters = n;
   return true;
+}
+
+}  // namespace
+
+bool parse_line(const Filter& f, const char* line, Row& row, char* name_to) {
+  return read_line(f, line, row, name_to);
 }
 
 void read_rows(const Filter& f, const Text& text, Rows& rows) {
   // A piece that does not end its line (cut at the line reader's room, or
   // the text's last without a newline) is read from a copy ended as the
   // line reader would end it.
-  static char cut[line_room];
+  static char cut[line_room + word_room];
   char* name_to = rows.names.data();
   int n = 0;
   for (int pos = 0; pos < text.pieces; ++pos) {
@@ -174,7 +227,7 @@ void read_rows(const Filter& f, const Text& text, Rows& rows) {
       line = cut;
     }
     Row& row = rows.row[static_cast<size_t>(n)];
-    if (!parse_line(f, line, row, name_to)) continue;
+    if (!read_line(f, line, row, name_to)) continue;
     row.pos = pos;
     name_to += row.name_len;
     ++n;
@@ -193,10 +246,10 @@ bool names_changed(const Rows& before, const Rows& now) {
 Elapsed elapsed_of(uint64_t ms) {
   Elapsed e;
   e.ms = ms;
-  if (ms == 0 || ms > UINT32_MAX) return e;
-  // l is the bit length of ms - 1: 2^l is the least power of two >= ms.
-  uint32_t l = 0;
-  while (l < 32 && (1ULL << l) < ms) ++l;
+  e.fits = ms != 0 && ms <= UINT32_MAX;
+  if (!e.fits) return e;
+  // 2^l is the least power of two >= ms.
+  const auto l = static_cast<uint32_t>(std::bit_width(ms - 1));
   e.magic = static_cast<uint32_t>(((1ULL << 32) * ((1ULL << l) - ms)) / ms + 1);
   e.shift1 = static_cast<uint8_t>(l < 1 ? l : 1);
   e.shift2 = static_cast<uint8_t>(l < 1 ? 0 : l - 1);
@@ -207,33 +260,32 @@ Rate kbit_rate(uint64_t bytes, const Elapsed& e) { return rate<80>(bytes, e); }
 
 Rate packet_rate(uint64_t packets, const Elapsed& e) { return rate<10000>(packets, e); }
 
-void work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
+bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
   const Elapsed e = elapsed_of(elapsed_ms);
+  int placed = 0;  // rows where the previous pass had them
   int j = 0;  // the previous pass's row at or after this one's position
   for (int k = 0; k < now.n; ++k) {
     Row& row = now.row[static_cast<size_t>(k)];
-    row.rate = {};
     while (j < before.n && before.row[static_cast<size_t>(j)].pos < row.pos) ++j;
+    const Row& prev = before.row[static_cast<size_t>(j)];
+    const auto both = static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
+    std::array<uint64_t, 4> d;
     // Only the counters this interface had at this position on the
     // previous pass can be differenced; otherwise the rates stay 0.0, as
     // they do for the pass in which an interface was reset.
-    if (j == before.n) continue;
-    const Row& prev = before.row[static_cast<size_t>(j)];
-    if (prev.pos != row.pos || !same_name(prev, row)) continue;
-    const int both = prev.counters < row.counters ? prev.counters : row.counters;
-    std::array<uint64_t, 4> d{};
-    bool reset = false;
-    // Bytes at i, packets at i + 1: receive, then transmit.  A direction
-    // without its packet counter has no packets to show for a drop.
-    for (size_t i = 0; i < static_cast<size_t>(both); i += 2) {
-      const bool packets = i + 1 < static_cast<size_t>(both);
-      reset = reset || !grew(prev.counter[i], row.counter[i], packets ? prev.counter[i + 1] : 0,
-                             packets ? row.counter[i + 1] : 0, &d[i]);
+    if (j == before.n || prev.pos != row.pos || !same_name(prev, row)) {
+      row.rate = {};
+      continue;
     }
-    if (reset) continue;
-    for (size_t i = 0; i < static_cast<size_t>(both); ++i)
-      row.rate[i] = i % 2 == 0 ? kbit_rate(d[i], e) : packet_rate(d[i], e);
+    ++placed;
+    if (!grew(prev, row, both, d)) {
+      row.rate = {};
+      continue;
+    }
+    for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+      row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
   }
+  return placed == now.n && placed == before.n;
 }
 
 }  // namespace flowtally

@@ -6,6 +6,7 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 
 namespace flowtally {
 
@@ -32,13 +33,17 @@ struct Filter {
 bool filter_append(Filter& f, const char* name);
 bool filter_wants(const Filter& f, const char* name, size_t len);
 
+// A line is read a word at a time where it can be, as far as a word
+// reaches past its end: the room that must follow a line.
+constexpr size_t word_room = sizeof(size_t) - 1;
+
 // The statistics text of one pass, as read, and where its pieces start.
 // (The text comes last: only as much of it as is read is ever touched.)
 struct Text {
   std::array<size_t, max_lines + 1> start;  // piece k: [start[k], start[k + 1])
   int pieces;
-  // The longest pieces there can be.
-  std::array<char, max_lines * piece_max> bytes;
+  // The longest pieces there can be, and the last one's room.
+  std::array<char, max_lines * piece_max + word_room> bytes;
 };
 
 // A rate to one decimal: its whole part and its tenths digit.
@@ -64,16 +69,57 @@ struct Row {
 struct Rows {
   int n = 0;
   std::array<Row, max_lines> row{};
-  std::array<char, max_lines * name_max> names{};
+  // (Room for every name but one at its longest, and for the last piece a
+  // name is copied from, a word at a time, before it is known to be one.)
+  std::array<char, (max_lines - 1) * name_max + piece_max + word_room> names{};
 };
 
 // strtoull's reading of a token in base 10 (blanks, a sign, digits; values
-// too large saturate) into value; returns where the reading stopped.
-const char* read_token(const char* token, uint64_t& value);
+// too large saturate) into value; returns where the reading stopped.  The
+// token is followed by word_room bytes.  (Inline: each line has four.)
+[[gnu::always_inline]] inline const char* read_token(const char* token, uint64_t& value) {
+  const char* p = token;
+  bool negative = false;
+  // Blanks that do not end a token, and a sign, rarely lead its digits.
+  if (static_cast<unsigned char>(*p - '0') >= 10) {
+    while (*p == '\v' || *p == '\f') ++p;
+    negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+  }
+  const char* const digits = p;
+  uint32_t head = 0;
+  // Four digits at a time while they come in fours (little-endian: the first
+  // is the lowest byte).  A digit's high half is 3, and stays 3 once 6 is
+  // added; the pairs then the four are formed by multiplications.
+  for (uint32_t w; memcpy(&w, p, 4),
+                   ((w & 0xF0F0F0F0U) | ((w + 0x06060606U) & 0xF0F0F0F0U) >> 4) == 0x33333333U;
+       p += 4) {
+    w &= 0x0F0F0F0FU;
+    w = w * 10 + (w >> 8);
+    head = head * 10000 + (((w & 0x00FF00FFU) * (1 + (100U << 16))) >> 16);
+  }
+  for (uint32_t d; (d = static_cast<unsigned char>(*p) - 48U) < 10; ++p) head = head * 10 + d;
+  uint64_t v = head;
+  // Nine digits always fit 32 bits; a longer number is read again in 64.
+  if (p - digits > 9) {
+    constexpr uint64_t tenth = UINT64_MAX / 10;
+    v = 0;
+    for (const char* q = digits; q != p; ++q) {
+      auto d = static_cast<uint64_t>(*q - '0');
+      if (v > tenth || (v == tenth && d > UINT64_MAX % 10)) {
+        value = UINT64_MAX;
+        return p;
+      }
+      v = v * 10 + d;
+    }
+  }
+  value = negative ? 0 - v : v;
+  return p;
+}
 
-// Reads one line (a string, or ended by its newline) into row when it is a
-// wanted interface's: its name copied to name_to, and the counters a report
-// uses.  False for any other line.
+// Reads one line (a string, or ended by its newline, followed by word_room
+// bytes) into row when it is a wanted interface's: its name copied to
+// name_to, and the counters a report uses.  False for any other line.
 bool parse_line(const Filter& f, const char* line, Row& row, char* name_to);
 
 // This pass's pieces into rows.
@@ -87,6 +133,7 @@ bool names_changed(const Rows& before, const Rows& now);
 // that division by a multiplication where the values fit 32 bits.
 struct Elapsed {
   uint64_t ms = 0;
+  bool fits = false;  // 1 to 2^32 - 1
   uint32_t magic = 0;
   uint8_t shift1 = 0, shift2 = 0;
 };
@@ -96,7 +143,8 @@ Rate kbit_rate(uint64_t bytes, const Elapsed& e);
 Rate packet_rate(uint64_t packets, const Elapsed& e);
 
 // The rates of this pass's rows against the previous pass's rows, elapsed_ms
-// after them.
-void work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms);
+// after them.  True when each row stood where the previous pass had it,
+// and no other did: the names shown are the same.
+bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms);
 
 }  // namespace flowtally

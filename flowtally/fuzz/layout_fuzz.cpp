@@ -8,6 +8,7 @@
 #include <array>
 #include <string>
 
+#include "fuzz_input.h"
 #include "report.h"
 
 namespace {
@@ -22,7 +23,7 @@ constexpr std::array<const char*, 6> formats = {
     "| %-8s", " ", "|%7llu.%1llu kbps", "%llu.%1llu ", "|%7llu.%1llu pk/s|", "%llu.%1llu ",
 };
 
-const char* format_for(Item item, bool line_mode) {
+FZ_HARNESS const char* format_for(Item item, bool line_mode) {
   return formats[2 * static_cast<unsigned>(item) + (line_mode ? 1U : 0U)];
 }
 
@@ -32,14 +33,14 @@ uint64_t u64_at(const uint8_t* p) {
   return v;
 }
 
-void expect_same(const char* begin, const char* end, const char* want, int want_len) {
+FZ_HARNESS void expect_same(const char* begin, const char* end, const char* want, int want_len) {
   if (want_len < 0 || end - begin != want_len || memcmp(begin, want, static_cast<size_t>(want_len)) != 0)
     abort();
 }
 
 }  // namespace
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 26) return 0;
   const bool line_mode = (data[0] & 1) != 0;
   const Item kind = (data[0] & 2) != 0 ? Item::packet_rate : Item::kbit_rate;
