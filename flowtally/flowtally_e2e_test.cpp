@@ -13,6 +13,8 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
 #include <thread>
@@ -27,6 +29,7 @@ extern const std::string border, column_header;
 namespace {
 
 using flowtally::border;
+using Strings = std::vector<std::string>;
 const std::string bin = FLOWTALLY_BIN;
 const std::string& headings = ts::stats_headings;
 
@@ -44,18 +47,25 @@ const std::string wall = "SHIM_CLOCK_MS=1700000000000,1700000002000";
 
 bool can_use_namespaces() { return ts::is_root() && ts::have_command("unshare"); }
 
+std::vector<double> numbers_of(const std::string& line) {
+  std::vector<double> v;
+  std::istringstream in(line);
+  for (double d; in >> d;) v.push_back(d);
+  return v;
+}
+
 // Statistics texts for successive passes: texts[k] is what the k-th sleep
 // puts in place.
 struct Fixture {
   ts::TempDir dir;
-  explicit Fixture(const std::vector<std::string>& texts) {
+  explicit Fixture(const Strings& texts) {
     for (size_t k = 0; k < texts.size(); ++k)
       ts::write_file(dir.path + (k == 0 ? "/dev" : "/dev." + std::to_string(k)), texts[k]);
   }
   // Runs flowtally on scripted clocks until its passes-th sleep.
-  ts::Result run(const std::vector<std::string>& args, std::vector<std::string> env,
-                 ts::Out out = ts::Out::pipe, int passes = 2, bool no_stdin = false) {
-    std::vector<std::string> argv = {bin};
+  ts::Result run(const Strings& args, Strings env, ts::Out out = ts::Out::pipe, int passes = 2,
+                 bool no_stdin = false) {
+    Strings argv = {bin};
     argv.insert(argv.end(), args.begin(), args.end());
     // Boot scripts start programs with descriptor 0 closed.
     if (no_stdin) argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"});
@@ -65,29 +75,44 @@ struct Fixture {
     opts.out = out;
     return ts::run(ts::with_net_fixture(dir.path, env, argv), opts);
   }
+  // The sleeps the run logged (a shell that closes descriptor 0 logs its
+  // own allocations first).
+  std::string sleeps() {
+    std::string log = ts::read_file(dir.path + "/shim.log");
+    return log.erase(0, std::min(log.find("usleep"), log.size()));
+  }
 };
 
-// Two passes: the rates follow the monotonic clock whatever the wall clock
-// does, which only the time column shows; each pass sleeps to the next
-// two-second grid point from its start on the monotonic clock.
-TEST(FixtureRun, TwoPassesByteForByte) {
+// The rates follow the monotonic clock whatever the wall clock does, which
+// only the time column shows; each pass sleeps to the next grid point from
+// its start on the monotonic clock.
+TEST(FixtureRun, PassesByteForByte) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
   struct Case {
     const char* what;
-    std::vector<std::string> args, env;
+    Strings args, env;
     std::string want;
     ts::Out out = ts::Out::pipe;
     bool no_stdin = false;
+    Strings texts = {pass1_text, pass2_text};
+    std::string sleeps = "usleep 1960000\nusleep 1960000\n";
   };
   const std::string header = "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n";
   const std::string rates = " 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n";
+  const std::string top = border + flowtally::column_header + border;
   const std::string screen =
-      "\33[H\33[JCalculating rates for 2 seconds...\n" + border + flowtally::column_header +
-      border + "| lo      \n| eth0    \n" + border + "\33[H\33[JAverages for the last 2000 msec\n" +
-      border + flowtally::column_header + border +
+      "\33[H\33[JCalculating rates for 2 seconds...\n" + top + "| lo      \n| eth0    \n" + border +
+      "\33[H\33[JAverages for the last 2000 msec\n" + top +
       "| lo      |      7.8 kbps|     15.0 pk/s||      7.8 kbps|     15.0 pk/s|\n"
       "| eth0    |      1.9 kbps|      0.5 pk/s||      0.0 kbps|      0.0 pk/s|\n" + border;
-  const std::vector<std::string> line = {"-l", "2"}, named = {"-i", "eth0", "-i", "lo", "2"};
+  // A pass that stops at its line limit leaves the rest of the file unread;
+  // every pass must read the counters afresh all the same.
+  auto long_text = [](uint64_t eth0_bytes) {
+    std::string t = headings + "  eth0: " + std::to_string(eth0_bytes) + " 0 0 0 0 0 0 0 0 0\n";
+    for (int i = 0; i < 100; ++i) t += "  if" + std::to_string(i) + ": 0 0 0 0 0 0 0 0 0 0\n";
+    return t;
+  };
+  const Strings line = {"-l", "2"}, named = {"-i", "eth0", "-i", "lo", "2"};
   const std::vector<Case> cases = {
       {"line mode", line, {steady, wall}, header + "1700000002" + rates},
       // The first pass's output was held up for ten seconds (a stopped
@@ -106,162 +131,193 @@ TEST(FixtureRun, TwoPassesByteForByte) {
        {steady, "SHIM_CLOCK_MS=5000000000000,5000000002000"}, header + " 705032706" + rates},
       {"line mode, standard input closed", line, {steady, wall}, header + "1700000002" + rates,
        ts::Out::pipe, true},
+      {"line mode, a file longer than a pass reads", {"-l", "-i", "eth0", "1"},
+       {"SHIM_MONO_MS=0,0,1000,1000,2000,2000", "SHIM_CLOCK_MS=0,1000,2000"},
+       "#   time   eth0(ikb ipk okb opk) \n         1 8.0 0.0 0.0 0.0 \n"
+       "         2 16.0 0.0 0.0 0.0 \n",
+       ts::Out::pipe, false, {long_text(0), long_text(1000), long_text(3000)},
+       "usleep 1000000\nusleep 1000000\nusleep 1000000\n"},
       {"screen mode on a pipe", named, {steady}, screen},
       {"screen mode on a terminal", named, {steady}, screen, ts::Out::pty},
       {"screen mode, date set back an hour", named,
        {steady, "SHIM_CLOCK_MS=1700000000000,1699996400000"}, screen},
   };
   for (const auto& c : cases) {
-    Fixture fx({pass1_text, pass2_text});
-    ts::Result r = fx.run(c.args, c.env, c.out, 2, c.no_stdin);
+    Fixture fx(c.texts);
+    ts::Result r = fx.run(c.args, c.env, c.out, static_cast<int>(c.texts.size()), c.no_stdin);
     EXPECT_EQ(r.status, 99) << c.what << ": " << r.err;
     EXPECT_EQ(r.err, "") << c.what;
     EXPECT_EQ(r.out, c.want) << c.what;
-    // (A shell that closes descriptor 0 logs its own allocations first.)
-    std::string log = ts::read_file(fx.dir.path + "/shim.log");
-    EXPECT_EQ(log.erase(0, std::min(log.find("usleep"), log.size())),
-              "usleep 1960000\nusleep 1960000\n")
-        << c.what;
+    EXPECT_EQ(fx.sleeps(), c.sleeps) << c.what;
   }
 }
 
-// With nobody left to read the report, the monitor ends at the close of
-// the pass whose output could not be written.
-TEST(FixtureRun, OutputGoneEndsTheRun) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    ts::Out out;
-    bool first_pass;  // the first pass fails, or a later one
-  };
-  const std::vector<Case> cases = {
-      {"line mode, standard output closed", {"-l"}, ts::Out::closed, true},
-      {"line mode, reader gone, SIGPIPE ignored", {"-l"}, ts::Out::reader_gone, true},
-      // A pipe's buffer takes several passes before it is written.
-      {"screen mode, reader gone", {}, ts::Out::reader_gone, false},
-      {"screen mode, standard output closed", {}, ts::Out::closed, false},
-  };
-  const int passes = 40;
-  for (const auto& c : cases) {
-    Fixture fx({pass1_text, pass2_text});
-    ts::Result r = fx.run(c.args, {steady}, c.out, passes);
-    EXPECT_EQ(r.status, 1) << c.what;
-    EXPECT_EQ(r.err, "flowtally: cannot write to standard output\n") << c.what;
-    int sleeps = ts::count_of(ts::read_file(fx.dir.path + "/shim.log"), "usleep");
-    if (c.first_pass) {
-      EXPECT_EQ(sleeps, 0) << c.what;
-    } else {
-      EXPECT_GT(sleeps, 0) << c.what;
-      EXPECT_LT(sleeps, passes - 1) << c.what;
-    }
-  }
-}
-
+// The 99 lines a pass reads, in both modes.  A 1500-byte line without a
+// colon arrives as two pieces, so the interfaces start at position 4 and
+// the last one read is at 98.
 TEST(FixtureRun, ReadsAtMostNinetyNineLinesCountingPieces) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  // A 1500-byte line without a colon arrives as two pieces, so the
-  // interfaces start at position 4 and the last one read is at 98.
   std::string text = headings + std::string(1500, '#') + "\n";
   for (int i = 0; i < 120; ++i) text += "if" + std::to_string(i) + ": 1 2 3 4 5 6 7 8 9 10\n";
   Fixture fx({text});
   ts::Result r = fx.run({"-l"}, {steady});
   EXPECT_EQ(r.status, 99) << r.err;
-  std::vector<std::string> lines = ts::lines_of(r.out);
+  Strings lines = ts::lines_of(r.out);
   ASSERT_EQ(lines.size(), 2U) << r.out;
   EXPECT_EQ(ts::count_of(lines[0], "(ikb ipk okb opk)"), 95);
   EXPECT_NE(lines[0].find(" if94(ikb"), std::string::npos);
-  EXPECT_EQ(lines[0].find("if95("), std::string::npos);
   // The unchanged counters give zero rates for each of the 95.
   EXPECT_EQ(ts::count_of(lines[1], " 0.0 0.0 0.0 0.0 "), 95);
-  // Screen mode: 95 rows in each pass, all the pass's output in one table.
   r = fx.run({}, {steady});
   EXPECT_EQ(r.status, 99) << r.err;
   EXPECT_EQ(ts::count_of(r.out, "\n| if"), 2 * 95) << r.out;
-  EXPECT_EQ(ts::count_of(r.out, "\n| if94    |      0.0 kbps|      0.0 pk/s||      0.0 kbps|"
+  EXPECT_EQ(ts::count_of(r.out, "| if94    |      0.0 kbps|      0.0 pk/s||      0.0 kbps|"
                                 "      0.0 pk/s|\n" + border),
-            1)
-      << r.out;
-  EXPECT_EQ(r.out.find("if95"), std::string::npos);
+            1);
+  EXPECT_EQ((lines[0] + r.out).find("if95"), std::string::npos);
 }
 
-// A pass that stops at its line limit leaves the rest of the file unread;
-// every pass must read the counters afresh all the same.
-TEST(FixtureRun, EveryPassRereadsAFileLongerThanItsLineLimit) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  auto text = [](uint64_t eth0_bytes) {
-    std::string t = headings + "  eth0: " + std::to_string(eth0_bytes) + " 0 0 0 0 0 0 0 0 0\n";
-    for (int i = 0; i < 100; ++i) t += "  if" + std::to_string(i) + ": 0 0 0 0 0 0 0 0 0 0\n";
-    return t;
-  };
-  Fixture fx({text(0), text(1000), text(3000)});
-  ts::Result r = fx.run({"-l", "-i", "eth0", "1"},
-                        {"SHIM_MONO_MS=0,0,1000,1000,2000,2000", "SHIM_CLOCK_MS=0,1000,2000"},
-                        ts::Out::pipe, 3);
-  EXPECT_EQ(r.status, 99) << r.err;
-  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) \n"
-                   "         1 8.0 0.0 0.0 0.0 \n"
-                   "         2 16.0 0.0 0.0 0.0 \n");
-}
-
-// Runs that end before their first pass: status 1, nothing on standard
-// output, and why on standard error.
-TEST(FixtureRun, FailuresAtStartExitOne) {
+// Runs that end with status 1, saying why on standard error: before a
+// pass, or at the close of a pass that cannot carry on.
+TEST(FixtureRun, FailuresExitOne) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
   const std::string usage =
       "Usage: flowtally [-l] [ -i ifname ]* [interval_in_seconds] (1..60, default 3)\n";
+  const std::string gone = "flowtally: cannot write to standard output\n";
   struct Case {
-    std::vector<std::string> args;
+    Strings args;
     std::string err;
-    std::vector<std::string> env;
-    bool text = true;  // a statistics file to open
+    Strings env;
+    Strings texts = {pass1_text, pass2_text};  // none: no statistics file to open
+    std::string out;
+    bool fifo = false;  // the file a FIFO: read like it once, it cannot be rewound
+    ts::Out where = ts::Out::pipe;
+    bool later = false;  // the pass that cannot carry on is not the first
   };
   const std::vector<Case> cases = {
       {{"0"}, usage}, {{"61"}, usage}, {{"abc"}, usage}, {{"-5"}, usage}, {{"-"}, usage},
       {{"-x"}, usage}, {{"-i"}, usage}, {{"-l", "-i", "eth0", "-i"}, usage},
       {{"--", "-5"}, usage}, {{"--", "0"}, usage}, {{"4294967297"}, usage}, {{"-l", "99"}, usage},
-      {{"-l"}, "Can not open file:\"/proc/net/dev\"", {}, false},
+      {{"-l"}, "Can not open file:\"/proc/net/dev\"", {}, {}},
       {{"-l", "-i", "eth0"}, "flowtally: out of memory\n", {"SHIM_FAIL_ALLOC_AT=1"}},
       {{"-i", "lo", "-i", "eth0"}, "flowtally: out of memory\n", {"SHIM_FAIL_ALLOC_AT=2"}},
+      {{"-l"}, "Can not fseek to the start of the file /proc/net/dev\n", {}, {},
+       "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) ", true},
+      // Nobody left to read the report: line mode writes every pass, screen
+      // mode once a pipe's buffer is full, several passes on.
+      {{"-l"}, gone, {steady}, {pass1_text}, "", false, ts::Out::closed},
+      {{"-l"}, gone, {steady}, {pass1_text}, "", false, ts::Out::reader_gone},
+      {{}, gone, {steady}, {pass1_text}, "", false, ts::Out::closed, true},
+      {{}, gone, {steady}, {pass1_text}, "", false, ts::Out::reader_gone, true},
   };
+  const int passes = 40;
   for (const auto& c : cases) {
-    Fixture fx(c.text ? std::vector<std::string>{pass1_text} : std::vector<std::string>{});
-    ts::Result r = fx.run(c.args, c.env);
-    std::string label = c.args[0] + (c.args.size() > 1 ? " " + c.args[1] : "");
+    Fixture fx(c.texts);
+    const std::string dev = fx.dir.path + "/dev";
+    pid_t writer = 0;  // the FIFO's, a process of its own as the kernel is to /proc
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(dev.c_str(), 0600), 0);
+      writer = ts::start({"/bin/sh", "-c", "printf '%s' \"$1\" > \"$0\"", dev, pass1_text}, 1);
+    }
+    ts::Result r = fx.run(c.args, c.env, c.where, passes);
+    std::string label = "output " + std::to_string(static_cast<int>(c.where)) + ":";
+    for (const auto& a : c.args) label += " " + a;
     EXPECT_EQ(r.status, 1) << label;
-    EXPECT_EQ(r.out, "") << label;
+    EXPECT_EQ(r.out, c.out) << label;
     EXPECT_EQ(r.err, c.err) << label;
+    const int sleeps = ts::count_of(fx.sleeps(), "usleep");
+    EXPECT_TRUE(c.later ? sleeps > 0 && sleeps < passes - 1 : sleeps == 0) << label << ": " << sleeps;
+    if (writer <= 0) continue;
+    // A writer still waiting for its reader is let go.
+    const int release = open(dev.c_str(), O_RDONLY | O_NONBLOCK);
+    int st = -1;
+    waitpid(writer, &st, 0);
+    close(release);
+    EXPECT_EQ(st, 0);
   }
 }
 
-TEST(FixtureRun, UnrewindableStatisticsFileIsReported) {
+// Many passes of text whose lines change shape, order and length from pass
+// to pass: each pass gives one well-formed line with a rate for each field
+// 0, 1, 8 and 9 of the lines read, after a new header line whenever the
+// names read change, and a line that keeps its place keeps exact rates.
+TEST(FixtureRun, ShiftingTextOverManyPasses) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  // A FIFO reads like the file once, then cannot be rewound.
-  ts::TempDir dir;
-  const std::string fifo = dir.path + "/dev";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // The writer is a process of its own, as the kernel is to /proc.
-  pid_t writer = ts::start({"/bin/sh", "-c", "printf '%s' \"$1\" > \"$0\"", fifo,
-                            headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n"},
-                           STDOUT_FILENO);
-  ASSERT_GT(writer, 0);
-  ts::Result r = ts::run(ts::with_net_fixture(dir.path, {}, {bin, "-l"}));
-  // A writer still waiting for its reader is let go.
-  int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-  int st = 0;
-  waitpid(writer, &st, 0);
-  close(release);
-  EXPECT_EQ(st, 0);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Can not fseek to the start of the file /proc/net/dev\n");
-  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) ");
+  constexpr int passes = 150;
+  std::mt19937 rng(20240611);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const char* tokens[] = {"0", "17", "4294967295", "18446744073709551615",
+                          "99999999999999999999999", "-5", "0x1f", "abc", "12e3"};
+  Strings texts;
+  std::vector<std::pair<std::string, size_t>> want;  // each pass's header and count of rates
+  for (uint64_t p = 0; p < passes; ++p) {
+    // The anchor at position 2 moves 12345 bytes and 77 packets each way in
+    // each pass's 500 ms; after it a mix of lines of any name, count of
+    // fields and token, lines without a colon, blank lines, past 99 lines.
+    const std::string b = std::to_string(5000000 + 12345 * p), k = std::to_string(7000 + 77 * p);
+    Strings lines = {"h1\n", "h2\n", "  anchor: " + b + " " + k + " 0 0 0 0 0 0 " + b + " " + k + "\n"};
+    for (int i = 20 + pick(95); i > 0; --i) {
+      const int kind = pick(10);
+      std::string l = kind == 0 ? "no colon " + std::string(static_cast<size_t>(pick(500)), '#') : "";
+      if (kind > 1) {
+        l = std::string(static_cast<size_t>(pick(4)), ' ') +
+            std::string(static_cast<size_t>(1 + pick(35)), static_cast<char>('a' + pick(26))) +
+            (pick(4) == 0 ? " x:" : ":");  // a blank inside the name
+        for (int f = pick(26); f > 0; --f) l += std::string(pick(3) == 0 ? "\t" : " ") + tokens[pick(9)];
+      }
+      lines.push_back(l + "\n");
+    }
+    std::string header = "#   time   ", text;
+    size_t rates = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      text += lines[i];
+      const size_t colon = lines[i].find(':');
+      if (i >= 99 || colon == std::string::npos) continue;
+      const size_t name = lines[i].find_first_not_of(" \t");
+      header += lines[i].substr(name, colon - name) + "(ikb ipk okb opk) ";
+      std::istringstream fields(lines[i].substr(colon + 1));
+      int n = 0;
+      for (std::string t; n < 10 && fields >> t;) n += 1;
+      for (int f : {0, 1, 8, 9}) rates += f < n;
+    }
+    texts.push_back(text);
+    want.emplace_back(header, rates);
+  }
+  Fixture fx(texts);
+  ts::Result r = fx.run({"-l", "1"},
+                        {"SHIM_MONO_MS=1000000,1000250", "SHIM_CLOCK_MS=1700000000000,1700000000500"},
+                        ts::Out::pipe, passes);
+  ASSERT_EQ(r.status, 99) << r.err;
+  EXPECT_EQ(r.err, "");
+  const Strings out = ts::lines_of(r.out);
+  const std::regex rate("[0-9]+\\.[0-9]");
+  size_t at = 0;
+  for (size_t p = 0; p < passes; ++p) {
+    SCOPED_TRACE("pass " + std::to_string(p));
+    if (p == 0 || want[p].first != want[p - 1].first) {
+      ASSERT_LT(at, out.size());
+      EXPECT_EQ(out[at++], want[p].first);
+    }
+    if (p == 0) continue;
+    ASSERT_LT(at, out.size());
+    const std::string& line = out[at++];
+    EXPECT_EQ(line.substr(0, 10), std::to_string(1700000000 + p / 2));
+    std::istringstream in(line.substr(std::min<size_t>(10, line.size())));
+    Strings items;
+    for (std::string item; in >> item;) items.push_back(item);
+    ASSERT_EQ(items.size(), want[p].second) << line;
+    for (const auto& item : items) EXPECT_TRUE(std::regex_match(item, rate)) << item;
+    EXPECT_EQ(Strings(items.begin(), items.begin() + 4), Strings({"197.5", "154.0", "197.5", "154.0"}));
+  }
+  EXPECT_EQ(at, out.size());
 }
 
 // --- Real traffic --------------------------------------------------------
 
 void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
 
-// Sends count raw Ethernet frames of frame_len bytes out of ifname.
+// Sends count raw broadcast frames of frame_len bytes out of ifname, from a
+// local address with a local experimental EtherType.
 void send_frames(const char* ifname, int count, size_t frame_len) {
   int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
   ASSERT_GE(fd, 0) << strerror(errno);
@@ -269,27 +325,15 @@ void send_frames(const char* ifname, int count, size_t frame_len) {
   addr.sll_family = AF_PACKET;
   addr.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
   addr.sll_halen = ETH_ALEN;
-  memset(addr.sll_addr, 0xff, ETH_ALEN);
   std::vector<unsigned char> frame(frame_len, 0x5a);
-  memset(frame.data(), 0xff, ETH_ALEN);                          // broadcast
-  const unsigned char src[ETH_ALEN] = {0x02, 0, 0, 0, 0, 1};  // local address
-  memcpy(frame.data() + ETH_ALEN, src, ETH_ALEN);
-  frame[12] = 0x88;  // local experimental EtherType
-  frame[13] = 0xb5;
-  for (int i = 0; i < count; ++i) {
-    ssize_t n = sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                       sizeof addr);
-    ASSERT_EQ(n, static_cast<ssize_t>(frame_len)) << strerror(errno);
-  }
+  const unsigned char head[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 1, 0x88, 0xb5};
+  memcpy(frame.data(), head, sizeof head);
+  memcpy(addr.sll_addr, head, ETH_ALEN);
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr),
+              static_cast<ssize_t>(frame_len))
+        << strerror(errno);
   close(fd);
-}
-
-std::vector<double> numbers_of(const std::string& line) {
-  std::vector<double> v;
-  std::istringstream in(line);
-  double d;
-  while (in >> d) v.push_back(d);
-  return v;
 }
 
 TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
@@ -323,7 +367,7 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
   monitor.join();
   EXPECT_EQ(r.status, 99) << r.err;
 
-  std::vector<std::string> lines = ts::lines_of(r.out);
+  Strings lines = ts::lines_of(r.out);
   ASSERT_EQ(lines.size(), 3U) << r.out;
   // Interfaces come in the kernel's order, whatever the order of the -i.
   size_t a_at = lines[0].find("ftva("), b_at = lines[0].find("ftvb(");

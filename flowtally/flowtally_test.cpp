@@ -84,31 +84,16 @@ TEST(CommandLine, ScansArgumentsAsDocumented) {
   }
 }
 
-TEST(CommandLine, IntervalConvertsAsSigned32BitSaturating) {
-  const std::vector<std::pair<const char*, int32_t>> cases = {
-      {"", 0}, {"abc", 0}, {"12", 12}, {" \t\n\v\f\r12", 12}, {"+12", 12}, {"-12", -12},
-      {"- 12", 0}, {"+-1", 0}, {"7 days", 7}, {"0012", 12}, {"2147483647", INT32_MAX},
-      {"2147483648", INT32_MAX},
-      {"4294967297", INT32_MAX},  // wraps to 1 with a 64-bit atoi
-      {"99999999999999999999999", INT32_MAX}, {"-2147483648", INT32_MIN},
-      {"-2147483649", INT32_MIN}, {"-99999999999999999999999", INT32_MIN},
-  };
-  for (const auto& [text, want] : cases) EXPECT_EQ(to_int32(text), want) << "[" << text << "]";
-}
-
 TEST(Schedule, SleepKeepsPassesOnTheGrid) {
   struct Case {
     uint64_t start, end, interval, want;
   };
   const std::vector<Case> cases = {
-      {10000, 10000, 3000, 3000},
-      {10000, 10250, 3000, 2750},
-      {10000, 12999, 3000, 1},
+      {10000, 10000, 3000, 3000}, {10000, 10250, 3000, 2750}, {10000, 12999, 3000, 1},
       {10000, 13000, 3000, 3000},  // exactly one interval: a full sleep
       {10000, 16000, 3000, 3000},  // exactly two intervals
       {10000, 14000, 3000, 2000},  // overran one grid point: skip it
-      {10000, 17500, 3000, 1500},
-      {0, 60000, 60000, 60000},
+      {10000, 17500, 3000, 1500}, {0, 60000, 60000, 60000},
   };
   for (const auto& c : cases)
     EXPECT_EQ(sleep_after_pass(c.start, c.end, c.interval), c.want)
@@ -210,6 +195,15 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
         const char* end = read_token(text, value);
         EXPECT_EQ(value, strtoull(text, nullptr, 10)) << "[" << token << "]";
         EXPECT_TRUE(end >= text && end <= text + token.size()) << token;
+      }
+    }
+    // The interval as atoi reads it on a board: 32 bits, saturated.
+    for (const char* head : {"", "-", "+", " \t\n\v\f\r", "- ", "+-", "x"}) {
+      for (const char* tail : {"", " days", "0"}) {
+        const std::string text = head + std::to_string(v) + tail;
+        const long long want = strtoll(text.c_str(), nullptr, 10);
+        EXPECT_EQ(to_int32(text.c_str()), want > INT32_MAX ? INT32_MAX : want < INT32_MIN ? INT32_MIN : want)
+            << "[" << text << "]";
       }
     }
   }
@@ -359,6 +353,14 @@ TEST(Passes, LineModeShowsTheTextsRates) {
   };
   const std::string eth0 = header({"eth0"}), eth1 = header({"eth1"});
   const std::string both = header({"eth0", "eth1"}), x = header({"x"});
+  // eth0 alone, a pass for each state of its counters.
+  auto eth0_at = [&](std::vector<std::array<uint64_t, 4>> states) {
+    std::vector<std::string> t;
+    for (const auto& c : states) t.push_back(h + line("eth0", c[0], c[1], c[2], c[3]));
+    return t;
+  };
+  // 0.0 for a pass, then right again.
+  const std::string reset = eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n";
   const std::vector<Case> cases = {
       {"-i wants whole names", {"eth0", "lo"},
        {h + line("lo", 0, 0, 0, 0) + line("eth1", 0, 0, 0, 0) + line("veth0", 0, 0, 0, 0) +
@@ -427,43 +429,31 @@ TEST(Passes, LineModeShowsTheTextsRates) {
       {"packet counter wrapped", {}, {"x: 1000 4294967295\n", "x: 2000 9\n"},
        x + "         1 8.0 10.0 \n"},
       {"transmit byte counter wrapped, 65536 bytes a packet", {},
-       {h + line("eth0", 0, 0, two32 - 65536, 7), h + line("eth0", 0, 0, 65536, 9)},
-       eth0 + "         1 0.0 0.0 1048.5 2.0 \n"},
+       eth0_at({{0, 0, two32 - 65536, 7}, {0, 0, 65536, 9}}), eth0 + "         1 0.0 0.0 1048.5 2.0 \n"},
       // Otherwise the interface was deleted and made again between two
       // passes and starts its counters afresh: the whole row shows 0.0 for
       // that pass.
       {"re-created: more packets, fewer bytes", {},
-       {h + line("eth0", 1000, 10, 0, 0), h + line("eth0", 900, 12, 500, 5),
-        h + line("eth0", 1900, 22, 1500, 15)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
+       eth0_at({{1000, 10, 0, 0}, {900, 12, 500, 5}, {1900, 22, 1500, 15}}), reset},
       {"re-created: fewer packets, more bytes", {},
-       {h + line("eth0", 9000, 90, 1000, 10), h + line("eth0", 9000, 90, 1200, 3),
-        h + line("eth0", 9000, 90, 2200, 13)},
+       eth0_at({{9000, 90, 1000, 10}, {9000, 90, 1200, 3}, {9000, 90, 2200, 13}}),
        eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 0.0 0.0 8.0 10.0 \n"},
       {"re-created: a wrap of bytes with no packet", {},
        {"x: 4294967000 10\n", "x: 200 10\n", "x: 1200 20\n"},
        x + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},
       {"re-created: a wrap of more than 65536 bytes a packet", {},
-       {h + line("eth0", 0, 0, two32 - 65537, 7), h + line("eth0", 0, 0, 65536, 8)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n"},
+       eth0_at({{0, 0, two32 - 65537, 7}, {0, 0, 65536, 8}}), eth0 + "         1 0.0 0.0 0.0 0.0 \n"},
       {"re-created: a line of one field went down", {}, {"x: 4294967000\n", "x: 200\n"},
        x + "         1 0.0 \n"},
       {"re-created: both receive counters went down", {},
-       {h + line("eth0", 5000, 50, 9000, 90), h + line("eth0", 100, 1, 9500, 95),
-        h + line("eth0", 1100, 11, 10500, 105)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
+       eth0_at({{5000, 50, 9000, 90}, {100, 1, 9500, 95}, {1100, 11, 10500, 105}}), reset},
       {"re-created: both transmit counters went down", {},
-       {h + line("eth0", 5000, 50, 9000, 90), h + line("eth0", 6000, 60, 10, 1),
-        h + line("eth0", 7000, 70, 1010, 11)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
+       eth0_at({{5000, 50, 9000, 90}, {6000, 60, 10, 1}, {7000, 70, 1010, 11}}), reset},
       {"re-created: a counter went down from 2^32", {},
-       {h + line("eth0", two32, 50, 9000, 90), h + line("eth0", 1000, 60, 10000, 100),
-        h + line("eth0", 2000, 70, 11000, 110)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
+       eth0_at({{two32, 50, 9000, 90}, {1000, 60, 10000, 100}, {2000, 70, 11000, 110}}), reset},
       {"re-created: a packet counter went down from past 2^32", {},
-       {h + line("eth0", 9000, two32 + 7, 9000, 90), h + line("eth0", 10000, 10, 10000, 100),
-        h + line("eth0", 11000, 20, 11000, 110)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
+       eth0_at({{9000, two32 + 7, 9000, 90}, {10000, 10, 10000, 100}, {11000, 20, 11000, 110}}),
+       reset},
   };
   for (const auto& c : cases) EXPECT_EQ(passes(c.listed, c.texts, c.elapsed_ms), c.want) << c.what;
 }
