@@ -76,10 +76,7 @@ template <bool line_mode>
     const auto w = static_cast<uint32_t>(r.whole);
     const int n = digits_of(w);
     // Right-aligned in seven columns: spaces first, the digits over their end.
-    if (!line_mode && n < 7) {
-      memcpy(out, "        ", 8);
-      out += 7 - n;
-    }
+    if (!line_mode && n < 7) out = put(out, "        ") - 1 - n;
     out = put_digits(out, w, n);
   }
   out[0] = '.';
@@ -114,9 +111,8 @@ char* put_number(char* out, uint64_t v, int width) {
 char* put_label(char* out, const char* name, size_t len, bool line_mode) {
   // Line mode names the interfaces in its header line only.
   if (line_mode) return put(out, " ");
-  out = put(out, "| ");
   // Eight columns at least: spaces first, the name over them.
-  memcpy(out, "        ", 8);
+  out = put(put(out, "| "), "        ") - 8;
   put(out, name, len);
   return out + (len < 8 ? 8 : len);
 }

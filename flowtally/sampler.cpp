@@ -114,10 +114,12 @@ bool grew(const Row& prev, const Row& row, size_t both, std::array<uint64_t, 4>&
   // without its packet counter has no packets to show for a drop.
   for (size_t i = 0; i < both; i += 2) {
     const bool has_packets = i + 1 < both;
-    const uint64_t bytes0 = prev.counter[i], bytes1 = row.counter[i];
+    const uint64_t bytes0 = prev.counter[i];
+    const uint64_t bytes1 = row.counter[i];
     const uint64_t packets0 = has_packets ? prev.counter[i + 1] : 0;
     const uint64_t packets1 = has_packets ? row.counter[i + 1] : 0;
-    const bool bytes_down = bytes1 < bytes0, packets_down = packets1 < packets0;
+    const bool bytes_down = bytes1 < bytes0;
+    const bool packets_down = packets1 < packets0;
     if (!bytes_down && !packets_down) continue;
     if (bytes_down == packets_down || (bytes_down ? bytes0 : packets0) >= two32) return false;
     const uint64_t db = bytes1 - bytes0 + (bytes_down ? two32 : 0);
