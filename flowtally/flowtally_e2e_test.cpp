@@ -119,7 +119,8 @@ TEST(FixtureRun, PassesByteForByte) {
       // terminal): the rates still cover the whole time between the two
       // readings of the counters, the next grid point's 12 seconds.
       {"line mode, writing stalled", line,
-       {"SHIM_MONO_MS=1000000,1010040,1012000,1012040", "SHIM_CLOCK_MS=1700000000000,1700000012000"},
+       {"SHIM_MONO_MS=1000000,1010040,1012000,1012040",
+        "SHIM_CLOCK_MS=1700000000000,1700000012000"},
        header + "1700000012 1.3 2.5 1.3 2.5  0.3 0.0 0.0 0.0 \n"},
       {"line mode, date set back an hour", line,
        {steady, "SHIM_CLOCK_MS=1700000000000,1699996402000"}, header + "1699996402" + rates},
@@ -226,7 +227,7 @@ TEST(FixtureRun, FailuresExitOne) {
     EXPECT_EQ(r.out, c.out) << label;
     EXPECT_EQ(r.err, c.err) << label;
     const int sleeps = ts::count_of(fx.sleeps(), "usleep");
-    EXPECT_TRUE(c.later ? sleeps > 0 && sleeps < passes - 1 : sleeps == 0) << label << ": " << sleeps;
+    EXPECT_TRUE(c.later ? sleeps > 0 && sleeps < passes - 1 : sleeps == 0) << label << sleeps;
     if (writer <= 0) continue;
     // A writer still waiting for its reader is let go.
     const int release = open(dev.c_str(), O_RDONLY | O_NONBLOCK);
@@ -255,15 +256,18 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
     // each pass's 500 ms; after it a mix of lines of any name, count of
     // fields and token, lines without a colon, blank lines, past 99 lines.
     const std::string b = std::to_string(5000000 + 12345 * p), k = std::to_string(7000 + 77 * p);
-    Strings lines = {"h1\n", "h2\n", "  anchor: " + b + " " + k + " 0 0 0 0 0 0 " + b + " " + k + "\n"};
+    Strings lines = {"h1\n", "h2\n",
+                     "  anchor: " + b + " " + k + " 0 0 0 0 0 0 " + b + " " + k + "\n"};
     for (int i = 20 + pick(95); i > 0; --i) {
       const int kind = pick(10);
-      std::string l = kind == 0 ? "no colon " + std::string(static_cast<size_t>(pick(500)), '#') : "";
+      std::string l = kind == 0 ? "no colon " + std::string(static_cast<size_t>(pick(500)), '#')
+                                : "";
       if (kind > 1) {
         l = std::string(static_cast<size_t>(pick(4)), ' ') +
             std::string(static_cast<size_t>(1 + pick(35)), static_cast<char>('a' + pick(26))) +
             (pick(4) == 0 ? " x:" : ":");  // a blank inside the name
-        for (int f = pick(26); f > 0; --f) l += std::string(pick(3) == 0 ? "\t" : " ") + tokens[pick(9)];
+        for (int f = pick(26); f > 0; --f)
+          l += std::string(pick(3) == 0 ? "\t" : " ") + tokens[pick(9)];
       }
       lines.push_back(l + "\n");
     }
@@ -285,7 +289,8 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
   }
   Fixture fx(texts);
   ts::Result r = fx.run({"-l", "1"},
-                        {"SHIM_MONO_MS=1000000,1000250", "SHIM_CLOCK_MS=1700000000000,1700000000500"},
+                        {"SHIM_MONO_MS=1000000,1000250",
+                         "SHIM_CLOCK_MS=1700000000000,1700000000500"},
                         ts::Out::pipe, passes);
   ASSERT_EQ(r.status, 99) << r.err;
   EXPECT_EQ(r.err, "");
@@ -307,7 +312,8 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
     for (std::string item; in >> item;) items.push_back(item);
     ASSERT_EQ(items.size(), want[p].second) << line;
     for (const auto& item : items) EXPECT_TRUE(std::regex_match(item, rate)) << item;
-    EXPECT_EQ(Strings(items.begin(), items.begin() + 4), Strings({"197.5", "154.0", "197.5", "154.0"}));
+    EXPECT_EQ(Strings(items.begin(), items.begin() + 4),
+              Strings({"197.5", "154.0", "197.5", "154.0"}));
   }
   EXPECT_EQ(at, out.size());
 }
@@ -326,11 +332,12 @@ void send_frames(const char* ifname, int count, size_t frame_len) {
   addr.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
   addr.sll_halen = ETH_ALEN;
   std::vector<unsigned char> frame(frame_len, 0x5a);
-  const unsigned char head[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 0x02, 0, 0, 0, 0, 1, 0x88, 0xb5};
+  const unsigned char head[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
   memcpy(frame.data(), head, sizeof head);
   memcpy(addr.sll_addr, head, ETH_ALEN);
   for (int i = 0; i < count; ++i)
-    ASSERT_EQ(sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr), sizeof addr),
+    ASSERT_EQ(sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                     sizeof addr),
               static_cast<ssize_t>(frame_len))
         << strerror(errno);
   close(fd);

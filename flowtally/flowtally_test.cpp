@@ -5,6 +5,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -109,7 +110,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     std::vector<std::string> pieces;
     size_t unread_chunks;  // left to a later pass
   };
-  const std::string x1022(1022, 'x'), x1023(1023, 'x');
+  const std::string x1022(1022, 'x'), x1023(1023, 'x'), nul_inside("a\0b:1\n", 6);
   std::string lines120;
   std::vector<std::string> first99;
   for (int i = 0; i < 120; ++i) lines120 += "l" + std::to_string(i) + "\n";
@@ -124,7 +125,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
       {"its newline alone", {x1023 + "\n"}, {x1023, "\n"}, 0},
       {"long line in pieces", {x1023 + x1023 + "yz\n"}, {x1023, x1023, "yz\n"}, 0},
       {"pieces across reads", {x1022, "xx\n"}, {x1023, "x\n"}, 0},
-      {"a string end inside is kept", {std::string("a\0b:1\n", 6)}, {std::string("a\0b:1\n", 6)}, 0},
+      {"a string end inside is kept", {nul_inside}, {nul_inside}, 0},
       {"99 pieces at most, read no further", {lines120.substr(0, lines120.find("l99")), "l99\n"},
        first99, 1},
   };
@@ -201,9 +202,9 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
     for (const char* head : {"", "-", "+", " \t\n\v\f\r", "- ", "+-", "x"}) {
       for (const char* tail : {"", " days", "0"}) {
         const std::string text = head + std::to_string(v) + tail;
-        const long long want = strtoll(text.c_str(), nullptr, 10);
-        EXPECT_EQ(to_int32(text.c_str()), want > INT32_MAX ? INT32_MAX : want < INT32_MIN ? INT32_MIN : want)
-            << "[" << text << "]";
+        const long long want = std::clamp<long long>(strtoll(text.c_str(), nullptr, 10),
+                                                     INT32_MIN, INT32_MAX);
+        EXPECT_EQ(to_int32(text.c_str()), want) << "[" << text << "]";
       }
     }
   }
@@ -296,13 +297,15 @@ TEST(Layout, LargestPassFitsTheOutputBuffer) {
                                "|" + w + " kbps|" + w + " pk/s||" + w + " kbps|" + w + " pk/s|\n";
   char* end = lay_out_footer(lay_out_screen(out.data(), false, 60, UINT64_MAX, rows), false);
   ASSERT_EQ(static_cast<size_t>(end - out.data()), sizeof(Output));
-  EXPECT_EQ(std::string(out.data(), 54), "\33[H\33[JAverages for the last 18446744073709551615 msec\n");
+  EXPECT_EQ(std::string(out.data(), 54),
+            "\33[H\33[JAverages for the last 18446744073709551615 msec\n");
   EXPECT_EQ(std::string(end - border.size() - last_row.size(), end), last_row + border);
   std::string numbers = "4294967295";
   for (size_t k = 0; k < max_lines; ++k) numbers += " " + w + " " + w + " " + w + " " + w + " ";
   numbers += "\n";
   end = lay_out_footer(lay_out_lines(out.data(), true, true, 4294967295999, rows), true);
-  ASSERT_EQ(static_cast<size_t>(end - out.data()), 11 + max_lines * (name_max + 18) + 1 + numbers.size());
+  const size_t header = 11 + max_lines * (name_max + 18) + 1;
+  ASSERT_EQ(static_cast<size_t>(end - out.data()), header + numbers.size());
   EXPECT_LE(static_cast<size_t>(end - out.data()), sizeof(Output));
   EXPECT_EQ(std::string(end - numbers.size(), end), numbers);
 }
@@ -356,6 +359,8 @@ TEST(Passes, LineModeShowsTheTextsRates) {
   };
   const std::string eth0 = header({"eth0"}), eth1 = header({"eth1"});
   const std::string both = header({"eth0", "eth1"}), x = header({"x"});
+  // Their second passes' lines, to the first rate.
+  const std::string x1 = x + "         1 ", eth0_1 = eth0 + "         1 ";
   // eth0 alone, a pass for each state of its counters.
   auto eth0_at = [&](std::vector<std::array<uint64_t, 4>> states) {
     std::vector<std::string> t;
@@ -377,32 +382,28 @@ TEST(Passes, LineModeShowsTheTextsRates) {
       {"no colon: ignored", {}, {"no colon here\n", "still none\n"}, "#   time   \n         1\n"},
       {"blanks around the name", {}, {" \t eth0 : 0 0\n", " \t eth0 : 1000 1\n"},
        header({"eth0 "}) + "         1 8.0 1.0 \n"},
-      {"tokens without digits count as zero", {}, {"x: 50 abc\n", "x: 100 xyz"},
-       x + "         1 0.4 0.0 \n"},
-      {"trailing characters ignored", {}, {"x: 10kb 1\n", "x: 20kb 2\n"}, x + "         1 0.0 1.0 \n"},
-      {"CR and tabs delimit", {}, {"x:\t0\r0\r\n", "x:\t1000\r3\r\n"}, x + "         1 8.0 3.0 \n"},
-      {"other blanks lead a number", {}, {"x: \v\f0 0\n", "x: \f\v125 +5\n"},
-       x + "         1 1.0 5.0 \n"},
-      {"a minus counts back from 2^64", {}, {"x: -126 0\n", "x: -1 0\n"}, x + "         1 1.0 0.0 \n"},
+      {"tokens without digits count as zero", {}, {"x: 50 abc\n", "x: 100 xyz"}, x1 + "0.4 0.0 \n"},
+      {"trailing characters ignored", {}, {"x: 10kb 1\n", "x: 20kb 2\n"}, x1 + "0.0 1.0 \n"},
+      {"CR and tabs delimit", {}, {"x:\t0\r0\r\n", "x:\t1000\r3\r\n"}, x1 + "8.0 3.0 \n"},
+      {"other blanks lead a number", {}, {"x: \v\f0 0\n", "x: \f\v125 +5\n"}, x1 + "1.0 5.0 \n"},
+      {"a minus counts back from 2^64", {}, {"x: -126 0\n", "x: -1 0\n"}, x1 + "1.0 0.0 \n"},
       {"too large saturates", {}, {"x: 18446744073709551614 0\n", "x: 99999999999999999999999 1\n"},
-       x + "         1 0.0 1.0 \n"},
+       x1 + "0.0 1.0 \n"},
       {"fields 0, 1, 8 and 9 of twenty", {},
        {"x: 0 0 1 1 1 1 1 1 0 0 1 1 1 1 1 1 1 1 1 1 1 1\n",
         "x: 125 1 0 0 0 0 0 0 250 2 0 0 0 0 0 0 0 0 0 0 99 99\n"},
-       x + "         1 1.0 1.0 2.0 2.0 \n"},
+       x1 + "1.0 1.0 2.0 2.0 \n"},
       {"a line of nine fields", {}, {"x: 0 0 0 0 0 0 0 0 0\n", "x: 125 1 0 0 0 0 0 0 125\n"},
-       x + "         1 1.0 1.0 1.0 \n"},
+       x1 + "1.0 1.0 1.0 \n"},
       {"empty name", {}, {": 0\n", ": 125\n"}, header({""}) + "         1 1.0 \n"},
       {"cut at the first colon", {}, {"a:b: 0 0\n", "a:b: 1000 2:7\n"},
        header({"a"}) + "         1 0.0 1000.0 \n"},
-      {"no time passed: 0.0", {},
-       {"x: 0 0\n", "x: 9 9\n"}, x + "         1 0.0 0.0 \n", 0},
+      {"no time passed: 0.0", {}, {"x: 0 0\n", "x: 9 9\n"}, x1 + "0.0 0.0 \n", 0},
       {"a line cut at 1023 bytes ends there", {},
-       {"y:" + std::string(1019, ' ') + "12" + "34\n", "y:" + std::string(1019, ' ') + "37" + "34\n"},
+       {"y:" + std::string(1019, ' ') + "1234\n", "y:" + std::string(1019, ' ') + "3734\n"},
        header({"y"}) + "         1 0.2 \n"},
       {"interface appears below the others", {},
-       {h + line("eth0", 0, 0, 0, 0),
-        h + line("eth0", 1000, 10, 0, 0) + line("eth1", 500, 5, 0, 0),
+       {h + line("eth0", 0, 0, 0, 0), h + line("eth0", 1000, 10, 0, 0) + line("eth1", 500, 5, 0, 0),
         h + line("eth0", 2000, 20, 0, 0) + line("eth1", 1500, 15, 0, 0)},
        eth0 + both + "         1 8.0 10.0 0.0 0.0  0.0 0.0 0.0 0.0 \n"
                      "         2 8.0 10.0 0.0 0.0  8.0 10.0 0.0 0.0 \n"},
@@ -424,15 +425,16 @@ TEST(Passes, LineModeShowsTheTextsRates) {
         h + "junk\n" + line("eth0", 2000, 20, 0, 0)},
        eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 0.0 0.0 \n"},
       {"line gains fields", {},
-       {h + "eth0: 0 0\n", h + line("eth0", 1000, 10, 1000, 10), h + line("eth0", 2000, 20, 2000, 20)},
+       {h + "eth0: 0 0\n", h + line("eth0", 1000, 10, 1000, 10),
+        h + line("eth0", 2000, 20, 2000, 20)},
        eth0 + "         1 8.0 10.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
       // A lone counter below 2^32 that went down wrapped at 32 bits, when the
       // two differences still make packets of 1 to 65536 bytes.
-      {"byte counter wrapped", {}, {"x: 4294967000 10\n", "x: 200 20\n"}, x + "         1 3.9 10.0 \n"},
+      {"byte counter wrapped", {}, {"x: 4294967000 10\n", "x: 200 20\n"}, x1 + "3.9 10.0 \n"},
       {"packet counter wrapped", {}, {"x: 1000 4294967295\n", "x: 2000 9\n"},
-       x + "         1 8.0 10.0 \n"},
+       x1 + "8.0 10.0 \n"},
       {"transmit byte counter wrapped, 65536 bytes a packet", {},
-       eth0_at({{0, 0, two32 - 65536, 7}, {0, 0, 65536, 9}}), eth0 + "         1 0.0 0.0 1048.5 2.0 \n"},
+       eth0_at({{0, 0, two32 - 65536, 7}, {0, 0, 65536, 9}}), eth0_1 + "0.0 0.0 1048.5 2.0 \n"},
       // Otherwise the interface was deleted and made again between two
       // passes and starts its counters afresh: the whole row shows 0.0 for
       // that pass.
@@ -443,11 +445,11 @@ TEST(Passes, LineModeShowsTheTextsRates) {
        eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 0.0 0.0 8.0 10.0 \n"},
       {"re-created: a wrap of bytes with no packet", {},
        {"x: 4294967000 10\n", "x: 200 10\n", "x: 1200 20\n"},
-       x + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},
+       x1 + "0.0 0.0 \n         2 8.0 10.0 \n"},
       {"re-created: a wrap of more than 65536 bytes a packet", {},
-       eth0_at({{0, 0, two32 - 65537, 7}, {0, 0, 65536, 8}}), eth0 + "         1 0.0 0.0 0.0 0.0 \n"},
+       eth0_at({{0, 0, two32 - 65537, 7}, {0, 0, 65536, 8}}), eth0_1 + "0.0 0.0 0.0 0.0 \n"},
       {"re-created: a line of one field went down", {}, {"x: 4294967000\n", "x: 200\n"},
-       x + "         1 0.0 \n"},
+       x1 + "0.0 \n"},
       {"re-created: both receive counters went down", {},
        eth0_at({{5000, 50, 9000, 90}, {100, 1, 9500, 95}, {1100, 11, 10500, 105}}), reset},
       {"re-created: both transmit counters went down", {},

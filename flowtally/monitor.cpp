@@ -136,9 +136,10 @@ char* lay_out_pass(Run& r, const Text& text, uint64_t elapsed_ms, uint64_t wall_
   Rows& now = r.rows[static_cast<size_t>(r.now)];
   read_rows(r.opts.filter, text, now);
   const bool placed = work_out_rates(before, now, elapsed_ms);
-  char* end = r.opts.line_mode ? lay_out_lines(out, !r.passed || (!placed && names_changed(before, now)),
-                                               r.passed, wall_ms, now)
-                               : lay_out_screen(out, !r.passed, r.opts.interval_s, elapsed_ms, now);
+  char* end = r.opts.line_mode
+                  ? lay_out_lines(out, !r.passed || (!placed && names_changed(before, now)),
+                                  r.passed, wall_ms, now)
+                  : lay_out_screen(out, !r.passed, r.opts.interval_s, elapsed_ms, now);
   r.passed = true;
   r.now ^= 1;
   return end;
@@ -167,7 +168,8 @@ int run(int argc, char** argv) {
   }
   // Standard output gets its buffer now rather than from the allocator at
   // the first pass; buffered as the C library would have it.
-  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, sizeof output_buffer);
+  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF,
+          sizeof output_buffer);
 
   const bool line_mode = r.opts.line_mode;
   const uint64_t interval_ms = static_cast<uint64_t>(r.opts.interval_s) * 1000;

@@ -265,12 +265,13 @@ Rate packet_rate(uint64_t packets, const Elapsed& e) { return rate<10000>(packet
 bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
   const Elapsed e = elapsed_of(elapsed_ms);
   int placed = 0;  // rows where the previous pass had them
-  int j = 0;  // the previous pass's row at or after this one's position
+  int j = 0;       // the previous pass's row at or after this one's position
   for (int k = 0; k < now.n; ++k) {
     Row& row = now.row[static_cast<size_t>(k)];
     while (j < before.n && before.row[static_cast<size_t>(j)].pos < row.pos) ++j;
     const Row& prev = before.row[static_cast<size_t>(j)];
-    const auto both = static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
+    const auto both =
+        static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
     std::array<uint64_t, 4> d;
     // Only the counters this interface had at this position on the
     // previous pass can be differenced; otherwise the rates stay 0.0, as

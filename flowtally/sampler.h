@@ -54,7 +54,7 @@ struct Rate {
 
 // A wanted interface's line of a pass.
 struct Row {
-  int pos = 0;  // its line position
+  int pos = 0;                 // its line position
   const char* name = nullptr;  // in its pass's names, not ended by a string end
   size_t name_len = 0;
   // Fields 0, 1, 8 and 9, as far as the line has them: a line has the first

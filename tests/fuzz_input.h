@@ -3,10 +3,9 @@
 // that ASan catches a read past its end.
 #pragma once
 
+#include <sanitizer/asan_interface.h>
 #include <stdint.h>
 #include <stdlib.h>
-
-#include <sanitizer/asan_interface.h>
 
 #include <algorithm>
 #include <cstring>

@@ -34,7 +34,8 @@ uint64_t u64_at(const uint8_t* p) {
 }
 
 FZ_HARNESS void expect_same(const char* begin, const char* end, const char* want, int want_len) {
-  if (want_len < 0 || end - begin != want_len || memcmp(begin, want, static_cast<size_t>(want_len)) != 0)
+  if (want_len < 0 || end - begin != want_len ||
+      memcmp(begin, want, static_cast<size_t>(want_len)) != 0)
     abort();
 }
 

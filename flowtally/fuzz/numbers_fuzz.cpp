@@ -16,14 +16,15 @@
 namespace {
 
 // Where each of the first twenty fields goes among the four counters.
-constexpr int slots[20] = {0, 1, -1, -1, -1, -1, -1, -1, 2, 3,
+constexpr int slots[20] = {0,  1,  -1, -1, -1, -1, -1, -1, 2,  3,
                            -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 void check_line(std::string line) {
   // A piece of the text, as the monitor reads it: ended by its newline or
   // cut at the line reader's room.
   const size_t newline = line.find('\n');
-  line.resize(std::min(newline == std::string::npos ? line.size() : newline + 1, flowtally::piece_max));
+  line.resize(
+      std::min(newline == std::string::npos ? line.size() : newline + 1, flowtally::piece_max));
   static flowtally::Filter all;  // no filter: every line wanted
   // The line, and the names it goes to, with the word_room after them.
   static char text[flowtally::piece_max + 1 + flowtally::word_room];

@@ -47,7 +47,8 @@ FILE* stream;
 // The text [at, end) taken in as read_text takes it, read_size bytes a read
 // (in 8 reads at most: each looks again at the unfinished piece); checked:
 // cut as fgets with a 1024-byte buffer cuts it.
-FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowtally::Text& text, bool checked) {
+FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowtally::Text& text,
+                        bool checked) {
   const size_t size = std::min(static_cast<size_t>(end - at), text.bytes.size());
   memcpy(text.bytes.data(), at, size);
   read_size = std::max(read_size, size / 8 + 1);
@@ -66,7 +67,8 @@ FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowt
   source = {at, size, 0};
   if (fseek(stream, 0, SEEK_SET) != 0) abort();
   int k = 0;
-  for (long from = 0; k < flowtally::max_lines && fgets(line, sizeof line, stream) != nullptr; ++k) {
+  for (long from = 0; k < flowtally::max_lines && fgets(line, sizeof line, stream) != nullptr;
+       ++k) {
     const auto len = static_cast<size_t>(ftell(stream) - from);
     const auto piece = static_cast<size_t>(k);
     if (text.start[piece + 1] - text.start[piece] != len ||
