@@ -65,18 +65,21 @@ struct Fixture {
   // Runs flowtally on scripted clocks until its passes-th sleep.
   ts::Result run(const Strings& args, Strings env, ts::Out out = ts::Out::pipe, int passes = 2,
                  bool no_stdin = false) {
-    Strings argv = {bin};
-    argv.insert(argv.end(), args.begin(), args.end());
-    // Boot scripts start programs with descriptor 0 closed.
-    if (no_stdin) argv.insert(argv.begin(), {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-"});
     env.insert(env.end(), {ts::shim_env(), "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes),
                            "SHIM_SWAP_DIR=" + dir.path, "SHIM_LOG=" + dir.path + "/shim.log"});
+    Strings argv = {bin};
+    argv.insert(argv.end(), args.begin(), args.end());
     ts::RunOpts opts;
     opts.out = out;
-    return ts::run(ts::with_net_fixture(dir.path, env, argv), opts);
+    if (!no_stdin) return ts::run(ts::with_net_fixture(dir.path, env, argv), opts);
+    // Boot scripts start programs with descriptor 0 closed: a shell closes
+    // it, then starts the program with its environment.
+    Strings closing = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-", "/usr/bin/env"};
+    closing.insert(closing.end(), env.begin(), env.end());
+    closing.insert(closing.end(), argv.begin(), argv.end());
+    return ts::run(ts::with_net_fixture(dir.path, {}, closing), opts);
   }
-  // The sleeps the run logged (a shell that closes descriptor 0 logs its
-  // own allocations first).
+  // The sleeps the run logged, after any allocation of its start.
   std::string sleeps() {
     std::string log = ts::read_file(dir.path + "/shim.log");
     return log.erase(0, std::min(log.find("usleep"), log.size()));
