@@ -50,30 +50,32 @@ class Argv {
   FZ_HARNESS Argv(const uint8_t* data, size_t size) {
     static std::vector<char> block;
     static std::vector<char*> ptrs;
+    static size_t poisoned = 0;  // how much of the block the last input used
     // Each string at an 8-byte boundary, at least 8 poisoned bytes after it.
-    ASAN_UNPOISON_MEMORY_REGION(block.data(), block.size());
+    ASAN_UNPOISON_MEMORY_REGION(block.data(), poisoned);
     block.resize(std::max(block.size(), 16 * (size + 1) + size));
-    ptrs.clear();
+    ptrs.resize(std::max(ptrs.size(), size + 2));
     size_t at = 0;
+    int n = 0;
     for (const uint8_t *p = data, *end = data + size;; ++p) {
       const auto* nul = static_cast<const uint8_t*>(memchr(p, 0, static_cast<size_t>(end - p)));
       if (nul == nullptr) nul = end;
       const auto len = static_cast<size_t>(nul - p);
       if (len != 0) memcpy(&block[at], p, len);
       block[at + len] = '\0';
-      ptrs.push_back(&block[at]);
+      ptrs[static_cast<size_t>(n++)] = &block[at];
       const size_t next = (at + len + 1 + 7) / 8 * 8 + 8;
       ASAN_POISON_MEMORY_REGION(&block[at + len + 1], next - (at + len + 1));
       at = next;
       p = nul;
       if (p == end) break;
     }
+    poisoned = at;
     // Input that ends at a NUL byte has no empty string after it, as before.
-    if (size != 0 && data[size - 1] == 0) ptrs.pop_back();
-    if (size == 0) ptrs.clear();
-    ptrs.push_back(nullptr);
+    if (size == 0 || data[size - 1] == 0) --n;
+    ptrs[static_cast<size_t>(n)] = nullptr;
     argv_ = ptrs.data();
-    argc_ = static_cast<int>(ptrs.size()) - 1;
+    argc_ = n;
   }
   int argc() const { return argc_; }
   char** argv() { return argv_; }

@@ -6,7 +6,7 @@
 #include "fuzz_input.h"
 #include "pegdir.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   fz::Argv args(data, size);
   pegdir::Options opt;
   if (!pegdir::parse_args(args.argc(), args.argv(), &opt)) return 0;
