@@ -1,270 +1,332 @@
 // The real flowtally binary: over fixture statistics text in a private mount
-// namespace (clock and sleeps scripted by the test shim), and over real
+// namespace (clocks and sleeps scripted by the test shim), and over real
 // traffic on a veth pair in a private network namespace.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <linux/if_packet.h>
 #include <net/ethernet.h>
 #include <net/if.h>
-#include <poll.h>
 #include <sched.h>
-#include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <cstring>
+#include <random>
+#include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support.h"
 
+namespace flowtally {
+extern const std::string border, column_header;
+}
+
 namespace {
 
+using flowtally::border;
+using Strings = std::vector<std::string>;
 const std::string bin = FLOWTALLY_BIN;
-const std::string usage_text =
-    "Usage: flowtally [-l] [ -i ifname ]* [interval_in_seconds] (1..60, default 3)\n";
-const std::string border =
-    "+----------------------------------------------------------------------+\n";
-const std::string column_header =
-    "| IF      |Input                         |Output                       |\n";
-
 const std::string& headings = ts::stats_headings;
 
-std::string pass1_text() {
-  return ts::stats_text({{"lo", 10000, 100, 10000, 100}, {"eth0", 4294967000, 5000, 800000, 4000}});
-}
+// lo moves 987 * 2 bytes and 30 packets each way between the two texts;
+// eth0's 32-bit receive byte counter wraps after 496 bytes.
+const std::string pass1_text =
+    ts::stats_text({{"lo", 10000, 100, 10000, 100}, {"eth0", 4294967000, 5000, 800000, 4000}});
+const std::string pass2_text =
+    ts::stats_text({{"lo", 11974, 130, 11974, 130}, {"eth0", 200, 5001, 800000, 4000}});
 
-// A pass later: lo moved 987 * 2 bytes and 30 packets each way; eth0's
-// 32-bit receive byte counter wrapped after 496 bytes.
-std::string pass2_text() {
-  return ts::stats_text({{"lo", 11974, 130, 11974, 130}, {"eth0", 200, 5001, 800000, 4000}});
-}
-
-// Passes start at 1700000000.000 and 1700000002.000, each lasting 40 ms.
-const std::string steady_clock =
-    "SHIM_CLOCK_MS=1700000000000,1700000000040,1700000002000,1700000002040";
-
-struct Fixture {
-  ts::TempDir dir;
-  std::string log;
-  Fixture(const std::string& first, const std::string& second) {
-    ts::write_file(dir.path + "/dev", first);
-    if (!second.empty()) ts::write_file(dir.path + "/dev.1", second);
-    log = dir.path + "/shim.log";
-  }
-  // Runs flowtally on a scripted clock until its passes-th sleep.
-  ts::Result run(const std::vector<std::string>& args, ts::Out out = ts::Out::pipe,
-                 const std::string& clock = steady_clock, int passes = 2) {
-    std::vector<std::string> argv = {bin};
-    argv.insert(argv.end(), args.begin(), args.end());
-    std::vector<std::string> env = {ts::shim_env(), clock,
-                                    "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes),
-                                    "SHIM_SWAP_DIR=" + dir.path, "SHIM_LOG=" + log};
-    ts::RunOpts opts;
-    opts.out = out;
-    return ts::run(ts::with_net_fixture(dir.path, env, argv), opts);
-  }
-};
+// Passes start 2 s apart on the monotonic clock, each lasting 40 ms; line
+// mode reads the wall clock once a pass.
+const std::string steady = "SHIM_MONO_MS=1000000,1000040,1002000,1002040";
+const std::string wall = "SHIM_CLOCK_MS=1700000000000,1700000002000";
 
 bool can_use_namespaces() { return ts::is_root() && ts::have_command("unshare"); }
 
-TEST(FixtureRun, LineModeTwoPassesByteForByte) {
+std::vector<double> numbers_of(const std::string& line) {
+  std::vector<double> v;
+  std::istringstream in(line);
+  for (double d; in >> d;) v.push_back(d);
+  return v;
+}
+
+// Statistics texts for successive passes: texts[k] is what the k-th sleep
+// puts in place.
+struct Fixture {
+  ts::TempDir dir;
+  explicit Fixture(const Strings& texts) {
+    for (size_t k = 0; k < texts.size(); ++k)
+      ts::write_file(dir.path + (k == 0 ? "/dev" : "/dev." + std::to_string(k)), texts[k]);
+  }
+  // Runs flowtally on scripted clocks until its passes-th sleep.
+  ts::Result run(const Strings& args, Strings env, ts::Out out = ts::Out::pipe, int passes = 2,
+                 bool no_stdin = false) {
+    env.insert(env.end(), {ts::shim_env(), "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes),
+                           "SHIM_SWAP_DIR=" + dir.path, "SHIM_LOG=" + dir.path + "/shim.log"});
+    Strings argv = {bin};
+    argv.insert(argv.end(), args.begin(), args.end());
+    ts::RunOpts opts;
+    opts.out = out;
+    if (!no_stdin) return ts::run(ts::with_net_fixture(dir.path, env, argv), opts);
+    // Boot scripts start programs with descriptor 0 closed: a shell closes
+    // it, then starts the program with its environment.
+    Strings closing = {"/bin/sh", "-c", "exec \"$0\" \"$@\" <&-", "/usr/bin/env"};
+    closing.insert(closing.end(), env.begin(), env.end());
+    closing.insert(closing.end(), argv.begin(), argv.end());
+    return ts::run(ts::with_net_fixture(dir.path, {}, closing), opts);
+  }
+  // The sleeps the run logged, after any allocation of its start.
+  std::string sleeps() {
+    std::string log = ts::read_file(dir.path + "/shim.log");
+    return log.erase(0, std::min(log.find("usleep"), log.size()));
+  }
+};
+
+// The rates follow the monotonic clock whatever the wall clock does, which
+// only the time column shows; each pass sleeps to the next grid point from
+// its start on the monotonic clock.
+TEST(FixtureRun, PassesByteForByte) {
   REQUIRE_ENV(can_use_namespaces(), "root and unshare");
   struct Case {
     const char* what;
-    std::string clock;
-    std::string second_line;
+    Strings args, env;
+    std::string want;
+    ts::Out out = ts::Out::pipe;
+    bool no_stdin = false;
+    Strings texts = {pass1_text, pass2_text};
+    std::string sleeps = "usleep 1960000\nusleep 1960000\n";
   };
-  const std::vector<Case> cases = {
-      {"steady", steady_clock, "1700000002 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n"},
-      // The first pass's output was held up for ten seconds (a stopped
-      // terminal): the rates still cover the whole time between the two
-      // readings of the counters, the next grid point's 12 seconds.
-      {"writing stalled",
-       "SHIM_CLOCK_MS=1700000000000,1700000010040,1700000012000,1700000012040",
-       "1700000012 1.3 2.5 1.3 2.5  0.3 0.0 0.0 0.0 \n"},
-  };
-  for (const auto& c : cases) {
-    Fixture fx(pass1_text(), pass2_text());
-    ts::Result r = fx.run({"-l", "2"}, ts::Out::pipe, c.clock);
-    EXPECT_EQ(r.status, 99) << c.what << ": " << r.err;
-    EXPECT_EQ(r.err, "") << c.what;
-    EXPECT_EQ(r.out, "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n" + c.second_line)
-        << c.what;
-    // Each pass sleeps to the next two-second grid point from its start,
-    // and allocates nothing: the buffers come from start-up.
-    std::string log = ts::read_file(fx.log);
-    size_t first_sleep = log.find("usleep");
-    EXPECT_EQ(log.substr(first_sleep), "usleep 1960000\nusleep 1960000\n") << c.what;
-    EXPECT_LE(ts::count_of(log.substr(0, first_sleep), "alloc\n"), 4) << log;
-  }
-}
-
-TEST(FixtureRun, ScreenModeTwoPassesByteForByte) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  Fixture fx(pass1_text(), pass2_text());
-  const std::string table_top = border + column_header + border;
-  for (ts::Out out : {ts::Out::pipe, ts::Out::pty}) {
-    ts::Result r = fx.run({"-i", "eth0", "-i", "lo"}, out);
-    EXPECT_EQ(r.status, 99) << r.err;
-    EXPECT_EQ(r.out, "\33[H\33[JCalculating rates for 3 seconds...\n" + table_top +
-                         "| lo      \n| eth0    \n" + border +
-                         "\33[H\33[JAverages for the last 2000 msec\n" + table_top +
-                         "| lo      |      7.8 kbps|     15.0 pk/s||      7.8 kbps|     15.0 pk/s|\n"
-                         "| eth0    |      1.9 kbps|      0.5 pk/s||      0.0 kbps|      0.0 pk/s|\n" +
-                         border)
-        << (out == ts::Out::pty ? "on a terminal" : "on a pipe");
-    // The fixture is back at its first state for the next round.
-    ts::write_file(fx.dir.path + "/dev", pass1_text());
-  }
-}
-
-// With nobody left to read the report, the monitor ends at the close of
-// the pass whose output could not be written.
-TEST(FixtureRun, OutputGoneEndsTheRun) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  struct Case {
-    const char* what;
-    std::vector<std::string> args;
-    ts::Out out;
-    bool first_pass;  // the first pass fails, or a later one
-  };
-  const std::vector<Case> cases = {
-      {"line mode, standard output closed", {"-l"}, ts::Out::closed, true},
-      {"line mode, reader gone, SIGPIPE ignored", {"-l"}, ts::Out::reader_gone, true},
-      // A pipe's buffer takes several passes before it is written.
-      {"screen mode, reader gone", {}, ts::Out::reader_gone, false},
-      {"screen mode, standard output closed", {}, ts::Out::closed, false},
-  };
-  const int passes = 40;
-  for (const auto& c : cases) {
-    Fixture fx(pass1_text(), pass2_text());
-    ts::Result r = fx.run(c.args, c.out, steady_clock, passes);
-    EXPECT_EQ(r.status, 1) << c.what;
-    EXPECT_EQ(r.err, "flowtally: cannot write to standard output\n") << c.what;
-    int sleeps = ts::count_of(ts::read_file(fx.log), "usleep");
-    if (c.first_pass) {
-      EXPECT_EQ(sleeps, 0) << c.what;
-    } else {
-      EXPECT_GT(sleeps, 0) << c.what;
-      EXPECT_LT(sleeps, passes - 1) << c.what;
-    }
-  }
-}
-
-TEST(FixtureRun, ReadsAtMostNinetyNineLinesCountingPieces) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  // A 1500-byte line without a colon arrives as two pieces, so the
-  // interfaces start at position 4 and the last one read is at 98.
-  std::string text = headings + std::string(1500, '#') + "\n";
-  for (int i = 0; i < 120; ++i) text += "if" + std::to_string(i) + ": 1 2 3 4 5 6 7 8 9 10\n";
-  Fixture fx(text, "");
-  ts::Result r = fx.run({"-l"});
-  EXPECT_EQ(r.status, 99) << r.err;
-  std::vector<std::string> lines = ts::lines_of(r.out);
-  ASSERT_EQ(lines.size(), 2U) << r.out;
-  EXPECT_EQ(ts::count_of(lines[0], "(ikb ipk okb opk)"), 95);
-  EXPECT_NE(lines[0].find(" if94(ikb"), std::string::npos);
-  EXPECT_EQ(lines[0].find("if95("), std::string::npos);
-  // The unchanged counters give zero rates for each of the 95.
-  EXPECT_EQ(ts::count_of(lines[1], " 0.0 0.0 0.0 0.0 "), 95);
-}
-
-// A pass that stops at its line limit leaves the top of the file in the
-// stream's buffer; every pass must read the counters afresh all the same.
-TEST(FixtureRun, EveryPassRereadsAFileLongerThanItsLineLimit) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  auto text = [](uint64_t eth0_bytes) {
+  const std::string header = "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n";
+  const std::string rates = " 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n";
+  const std::string top = border + flowtally::column_header + border;
+  const std::string screen =
+      "\33[H\33[JCalculating rates for 2 seconds...\n" + top + "| lo      \n| eth0    \n" + border +
+      "\33[H\33[JAverages for the last 2000 msec\n" + top +
+      "| lo      |      7.8 kbps|     15.0 pk/s||      7.8 kbps|     15.0 pk/s|\n"
+      "| eth0    |      1.9 kbps|      0.5 pk/s||      0.0 kbps|      0.0 pk/s|\n" + border;
+  // A pass that stops at its line limit leaves the rest of the file unread;
+  // every pass must read the counters afresh all the same.
+  auto long_text = [](uint64_t eth0_bytes) {
     std::string t = headings + "  eth0: " + std::to_string(eth0_bytes) + " 0 0 0 0 0 0 0 0 0\n";
     for (int i = 0; i < 100; ++i) t += "  if" + std::to_string(i) + ": 0 0 0 0 0 0 0 0 0 0\n";
     return t;
   };
-  ts::TempDir dir;
-  ts::write_file(dir.path + "/dev", text(0));
-  ts::write_file(dir.path + "/dev.1", text(1000));
-  ts::write_file(dir.path + "/dev.2", text(3000));
-  std::vector<std::string> env = {ts::shim_env(), "SHIM_CLOCK_MS=0,0,1000,1000,2000,2000",
-                                  "SHIM_STOP_AFTER_SLEEPS=3", "SHIM_SWAP_DIR=" + dir.path};
-  ts::Result r = ts::run(ts::with_net_fixture(dir.path, env, {bin, "-l", "-i", "eth0", "1"}));
-  EXPECT_EQ(r.status, 99) << r.err;
-  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) \n"
-                   "         1 8.0 0.0 0.0 0.0 \n"
-                   "         2 16.0 0.0 0.0 0.0 \n");
-}
-
-// A board keeps running past 2038: the clock must still read right there.
-TEST(FixtureRun, ClockReadsPast2038) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  ts::TempDir dir;
-  ts::write_file(dir.path + "/dev", headings + "  eth0: 0 0 0 0 0 0 0 0 0 0\n");
-  ts::write_file(dir.path + "/dev.1", headings + "  eth0: 1000 0 0 0 0 0 0 0 0 0\n");
-  std::vector<std::string> env = {ts::shim_env(),
-                                  "SHIM_CLOCK_MS=3000000000000,3000000000000,3000000001000",
-                                  "SHIM_STOP_AFTER_SLEEPS=2", "SHIM_SWAP_DIR=" + dir.path};
-  ts::Result r = ts::run(ts::with_net_fixture(dir.path, env, {bin, "-l", "1"}));
-  EXPECT_EQ(r.status, 99) << r.err;
-  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) \n3000000001 8.0 0.0 0.0 0.0 \n");
-}
-
-TEST(FixtureRun, MissingStatisticsFileIsReported) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  ts::TempDir empty;
-  ts::Result r = ts::run(ts::with_net_fixture(empty.path, {}, {bin, "-l"}));
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "Can not open file:\"/proc/net/dev\"");
-}
-
-TEST(FixtureRun, UnrewindableStatisticsFileIsReported) {
-  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
-  // A FIFO reads like the file once, then cannot be rewound.
-  ts::TempDir dir;
-  const std::string fifo = dir.path + "/dev";
-  ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
-  // The writer is a process of its own, as the kernel is to /proc.
-  pid_t writer = ts::start({"/bin/sh", "-c", "printf '%s' \"$1\" > \"$0\"", fifo,
-                            headings + "  eth0: 1 2 3 4 5 6 7 8 9 10\n"},
-                           STDOUT_FILENO);
-  ASSERT_GT(writer, 0);
-  ts::Result r = ts::run(ts::with_net_fixture(dir.path, {}, {bin, "-l"}));
-  // A writer still waiting for its reader is let go.
-  int release = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
-  int st = 0;
-  waitpid(writer, &st, 0);
-  close(release);
-  EXPECT_EQ(st, 0);
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Can not fseek to the start of the file /proc/net/dev\n");
-  EXPECT_EQ(r.out, "#   time   eth0(ikb ipk okb opk) ");
-}
-
-TEST(CommandLineRun, UsageErrorsExitOneWithTheUsageText) {
-  const std::vector<std::vector<std::string>> cases = {
-      {"0"}, {"61"}, {"abc"}, {"-5"}, {"-"}, {"-x"}, {"-i"}, {"-l", "-i", "eth0", "-i"},
-      {"--", "-5"}, {"--", "0"}, {"4294967297"}, {"-l", "99"},
+  const Strings line = {"-l", "2"}, named = {"-i", "eth0", "-i", "lo", "2"};
+  const std::vector<Case> cases = {
+      {"line mode", line, {steady, wall}, header + "1700000002" + rates},
+      // The first pass's output was held up for ten seconds (a stopped
+      // terminal): the rates still cover the whole time between the two
+      // readings of the counters, the next grid point's 12 seconds.
+      {"line mode, writing stalled", line,
+       {"SHIM_MONO_MS=1000000,1010040,1012000,1012040",
+        "SHIM_CLOCK_MS=1700000000000,1700000012000"},
+       header + "1700000012 1.3 2.5 1.3 2.5  0.3 0.0 0.0 0.0 \n"},
+      {"line mode, date set back an hour", line,
+       {steady, "SHIM_CLOCK_MS=1700000000000,1699996402000"}, header + "1699996402" + rates},
+      {"line mode, date set on an hour", line,
+       {steady, "SHIM_CLOCK_MS=1700000000000,1700003602000"}, header + "1700003602" + rates},
+      {"line mode, date set past 2038", line, {steady, "SHIM_CLOCK_MS=3000000000000,3000000002000"},
+       header + "3000000002" + rates},
+      {"line mode, date set past 2106: 32-bit seconds, as on the boards", line,
+       {steady, "SHIM_CLOCK_MS=5000000000000,5000000002000"}, header + " 705032706" + rates},
+      {"line mode, standard input closed", line, {steady, wall}, header + "1700000002" + rates,
+       ts::Out::pipe, true},
+      {"line mode, a file longer than a pass reads", {"-l", "-i", "eth0", "1"},
+       {"SHIM_MONO_MS=0,0,1000,1000,2000,2000", "SHIM_CLOCK_MS=0,1000,2000"},
+       "#   time   eth0(ikb ipk okb opk) \n         1 8.0 0.0 0.0 0.0 \n"
+       "         2 16.0 0.0 0.0 0.0 \n",
+       ts::Out::pipe, false, {long_text(0), long_text(1000), long_text(3000)},
+       "usleep 1000000\nusleep 1000000\nusleep 1000000\n"},
+      {"screen mode on a pipe", named, {steady}, screen},
+      {"screen mode on a terminal", named, {steady}, screen, ts::Out::pty},
+      {"screen mode, date set back an hour", named,
+       {steady, "SHIM_CLOCK_MS=1700000000000,1699996400000"}, screen},
   };
-  for (const auto& args : cases) {
-    std::vector<std::string> argv = {bin};
-    argv.insert(argv.end(), args.begin(), args.end());
-    ts::Result r = ts::run(argv);
-    std::string label = args[0] + (args.size() > 1 ? " " + args[1] : "");
-    EXPECT_EQ(r.status, 1) << label;
-    EXPECT_EQ(r.out, "") << label;
-    EXPECT_EQ(r.err, usage_text) << label;
+  for (const auto& c : cases) {
+    Fixture fx(c.texts);
+    ts::Result r = fx.run(c.args, c.env, c.out, static_cast<int>(c.texts.size()), c.no_stdin);
+    EXPECT_EQ(r.status, 99) << c.what << ": " << r.err;
+    EXPECT_EQ(r.err, "") << c.what;
+    EXPECT_EQ(r.out, c.want) << c.what;
+    EXPECT_EQ(fx.sleeps(), c.sleeps) << c.what;
   }
+}
+
+// The 99 lines a pass reads, in both modes.  A 1500-byte line without a
+// colon arrives as two pieces, so the interfaces start at position 4 and
+// the last one read is at 98.
+TEST(FixtureRun, ReadsAtMostNinetyNineLinesCountingPieces) {
+  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
+  std::string text = headings + std::string(1500, '#') + "\n";
+  for (int i = 0; i < 120; ++i) text += "if" + std::to_string(i) + ": 1 2 3 4 5 6 7 8 9 10\n";
+  Fixture fx({text});
+  ts::Result r = fx.run({"-l"}, {steady});
+  EXPECT_EQ(r.status, 99) << r.err;
+  Strings lines = ts::lines_of(r.out);
+  ASSERT_EQ(lines.size(), 2U) << r.out;
+  EXPECT_EQ(ts::count_of(lines[0], "(ikb ipk okb opk)"), 95);
+  EXPECT_NE(lines[0].find(" if94(ikb"), std::string::npos);
+  // The unchanged counters give zero rates for each of the 95.
+  EXPECT_EQ(ts::count_of(lines[1], " 0.0 0.0 0.0 0.0 "), 95);
+  r = fx.run({}, {steady});
+  EXPECT_EQ(r.status, 99) << r.err;
+  EXPECT_EQ(ts::count_of(r.out, "\n| if"), 2 * 95) << r.out;
+  EXPECT_EQ(ts::count_of(r.out, "| if94    |      0.0 kbps|      0.0 pk/s||      0.0 kbps|"
+                                "      0.0 pk/s|\n" + border),
+            1);
+  EXPECT_EQ((lines[0] + r.out).find("if95"), std::string::npos);
+}
+
+// Runs that end with status 1, saying why on standard error: before a
+// pass, or at the close of a pass that cannot carry on.
+TEST(FixtureRun, FailuresExitOne) {
+  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
+  const std::string usage =
+      "Usage: flowtally [-l] [ -i ifname ]* [interval_in_seconds] (1..60, default 3)\n";
+  const std::string gone = "flowtally: cannot write to standard output\n";
+  struct Case {
+    Strings args;
+    std::string err;
+    Strings env;
+    Strings texts = {pass1_text, pass2_text};  // none: no statistics file to open
+    std::string out;
+    bool fifo = false;  // the file a FIFO: read like it once, it cannot be rewound
+    ts::Out where = ts::Out::pipe;
+    bool later = false;  // the pass that cannot carry on is not the first
+  };
+  const std::vector<Case> cases = {
+      {{"0"}, usage}, {{"61"}, usage}, {{"abc"}, usage}, {{"-5"}, usage}, {{"-"}, usage},
+      {{"-x"}, usage}, {{"-i"}, usage}, {{"-l", "-i", "eth0", "-i"}, usage},
+      {{"--", "-5"}, usage}, {{"--", "0"}, usage}, {{"4294967297"}, usage}, {{"-l", "99"}, usage},
+      {{"-l"}, "Can not open file:\"/proc/net/dev\"", {}, {}},
+      {{"-l", "-i", "eth0"}, "flowtally: out of memory\n", {"SHIM_FAIL_ALLOC_AT=1"}},
+      {{"-i", "lo", "-i", "eth0"}, "flowtally: out of memory\n", {"SHIM_FAIL_ALLOC_AT=2"}},
+      {{"-l"}, "Can not fseek to the start of the file /proc/net/dev\n", {}, {},
+       "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) ", true},
+      // Nobody left to read the report: line mode writes every pass, screen
+      // mode once a pipe's buffer is full, several passes on.
+      {{"-l"}, gone, {steady}, {pass1_text}, "", false, ts::Out::closed},
+      {{"-l"}, gone, {steady}, {pass1_text}, "", false, ts::Out::reader_gone},
+      {{}, gone, {steady}, {pass1_text}, "", false, ts::Out::closed, true},
+      {{}, gone, {steady}, {pass1_text}, "", false, ts::Out::reader_gone, true},
+  };
+  const int passes = 40;
+  for (const auto& c : cases) {
+    Fixture fx(c.texts);
+    const std::string dev = fx.dir.path + "/dev";
+    pid_t writer = 0;  // the FIFO's, a process of its own as the kernel is to /proc
+    if (c.fifo) {
+      ASSERT_EQ(mkfifo(dev.c_str(), 0600), 0);
+      writer = ts::start({"/bin/sh", "-c", "printf '%s' \"$1\" > \"$0\"", dev, pass1_text}, 1);
+    }
+    ts::Result r = fx.run(c.args, c.env, c.where, passes);
+    std::string label = "output " + std::to_string(static_cast<int>(c.where)) + ":";
+    for (const auto& a : c.args) label += " " + a;
+    EXPECT_EQ(r.status, 1) << label;
+    EXPECT_EQ(r.out, c.out) << label;
+    EXPECT_EQ(r.err, c.err) << label;
+    const int sleeps = ts::count_of(fx.sleeps(), "usleep");
+    EXPECT_TRUE(c.later ? sleeps > 0 && sleeps < passes - 1 : sleeps == 0) << label << sleeps;
+    if (writer <= 0) continue;
+    // A writer still waiting for its reader is let go.
+    const int release = open(dev.c_str(), O_RDONLY | O_NONBLOCK);
+    int st = -1;
+    waitpid(writer, &st, 0);
+    close(release);
+    EXPECT_EQ(st, 0);
+  }
+}
+
+// Many passes of text whose lines change shape, order and length from pass
+// to pass: each pass gives one well-formed line with a rate for each field
+// 0, 1, 8 and 9 of the lines read, after a new header line whenever the
+// names read change, and a line that keeps its place keeps exact rates.
+TEST(FixtureRun, ShiftingTextOverManyPasses) {
+  REQUIRE_ENV(can_use_namespaces(), "root and unshare");
+  constexpr int passes = 150;
+  std::mt19937 rng(20240611);
+  auto pick = [&](int n) { return static_cast<int>(rng() % static_cast<unsigned>(n)); };
+  const char* tokens[] = {"0", "17", "4294967295", "18446744073709551615",
+                          "99999999999999999999999", "-5", "0x1f", "abc", "12e3"};
+  Strings texts;
+  std::vector<std::pair<std::string, size_t>> want;  // each pass's header and count of rates
+  for (uint64_t p = 0; p < passes; ++p) {
+    // The anchor at position 2 moves 12345 bytes and 77 packets each way in
+    // each pass's 500 ms; after it a mix of lines of any name, count of
+    // fields and token, lines without a colon, blank lines, past 99 lines.
+    const std::string b = std::to_string(5000000 + 12345 * p), k = std::to_string(7000 + 77 * p);
+    Strings lines = {"h1\n", "h2\n",
+                     "  anchor: " + b + " " + k + " 0 0 0 0 0 0 " + b + " " + k + "\n"};
+    for (int i = 20 + pick(95); i > 0; --i) {
+      const int kind = pick(10);
+      std::string l = kind == 0 ? "no colon " + std::string(static_cast<size_t>(pick(500)), '#')
+                                : "";
+      if (kind > 1) {
+        l = std::string(static_cast<size_t>(pick(4)), ' ') +
+            std::string(static_cast<size_t>(1 + pick(35)), static_cast<char>('a' + pick(26))) +
+            (pick(4) == 0 ? " x:" : ":");  // a blank inside the name
+        for (int f = pick(26); f > 0; --f)
+          l += std::string(pick(3) == 0 ? "\t" : " ") + tokens[pick(9)];
+      }
+      lines.push_back(l + "\n");
+    }
+    std::string header = "#   time   ", text;
+    size_t rates = 0;
+    for (size_t i = 0; i < lines.size(); ++i) {
+      text += lines[i];
+      const size_t colon = lines[i].find(':');
+      if (i >= 99 || colon == std::string::npos) continue;
+      const size_t name = lines[i].find_first_not_of(" \t");
+      header += lines[i].substr(name, colon - name) + "(ikb ipk okb opk) ";
+      std::istringstream fields(lines[i].substr(colon + 1));
+      int n = 0;
+      for (std::string t; n < 10 && fields >> t;) n += 1;
+      for (int f : {0, 1, 8, 9}) rates += f < n;
+    }
+    texts.push_back(text);
+    want.emplace_back(header, rates);
+  }
+  Fixture fx(texts);
+  ts::Result r = fx.run({"-l", "1"},
+                        {"SHIM_MONO_MS=1000000,1000250",
+                         "SHIM_CLOCK_MS=1700000000000,1700000000500"},
+                        ts::Out::pipe, passes);
+  ASSERT_EQ(r.status, 99) << r.err;
+  EXPECT_EQ(r.err, "");
+  const Strings out = ts::lines_of(r.out);
+  const std::regex rate("[0-9]+\\.[0-9]");
+  size_t at = 0;
+  for (size_t p = 0; p < passes; ++p) {
+    SCOPED_TRACE("pass " + std::to_string(p));
+    if (p == 0 || want[p].first != want[p - 1].first) {
+      ASSERT_LT(at, out.size());
+      EXPECT_EQ(out[at++], want[p].first);
+    }
+    if (p == 0) continue;
+    ASSERT_LT(at, out.size());
+    const std::string& line = out[at++];
+    EXPECT_EQ(line.substr(0, 10), std::to_string(1700000000 + p / 2));
+    std::istringstream in(line.substr(std::min<size_t>(10, line.size())));
+    Strings items;
+    for (std::string item; in >> item;) items.push_back(item);
+    ASSERT_EQ(items.size(), want[p].second) << line;
+    for (const auto& item : items) EXPECT_TRUE(std::regex_match(item, rate)) << item;
+    EXPECT_EQ(Strings(items.begin(), items.begin() + 4),
+              Strings({"197.5", "154.0", "197.5", "154.0"}));
+  }
+  EXPECT_EQ(at, out.size());
 }
 
 // --- Real traffic --------------------------------------------------------
 
-void sh(const std::string& cmd) {
-  ASSERT_EQ(system(cmd.c_str()), 0) << cmd;
-}
+void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
 
-// Sends count raw Ethernet frames of frame_len bytes out of ifname.
+// Sends count raw broadcast frames of frame_len bytes out of ifname, from a
+// local address with a local experimental EtherType.
 void send_frames(const char* ifname, int count, size_t frame_len) {
   int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
   ASSERT_GE(fd, 0) << strerror(errno);
@@ -272,45 +334,16 @@ void send_frames(const char* ifname, int count, size_t frame_len) {
   addr.sll_family = AF_PACKET;
   addr.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
   addr.sll_halen = ETH_ALEN;
-  memset(addr.sll_addr, 0xff, ETH_ALEN);
   std::vector<unsigned char> frame(frame_len, 0x5a);
-  memset(frame.data(), 0xff, ETH_ALEN);                          // broadcast
-  const unsigned char src[ETH_ALEN] = {0x02, 0, 0, 0, 0, 1};  // local address
-  memcpy(frame.data() + ETH_ALEN, src, ETH_ALEN);
-  frame[12] = 0x88;  // local experimental EtherType
-  frame[13] = 0xb5;
-  for (int i = 0; i < count; ++i) {
-    ssize_t n = sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr),
-                       sizeof addr);
-    ASSERT_EQ(n, static_cast<ssize_t>(frame_len)) << strerror(errno);
-  }
+  const unsigned char head[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
+  memcpy(frame.data(), head, sizeof head);
+  memcpy(addr.sll_addr, head, ETH_ALEN);
+  for (int i = 0; i < count; ++i)
+    ASSERT_EQ(sendto(fd, frame.data(), frame.size(), 0, reinterpret_cast<sockaddr*>(&addr),
+                     sizeof addr),
+              static_cast<ssize_t>(frame_len))
+        << strerror(errno);
   close(fd);
-}
-
-std::vector<double> numbers_of(const std::string& line) {
-  std::vector<double> v;
-  std::istringstream in(line);
-  double d;
-  while (in >> d) v.push_back(d);
-  return v;
-}
-
-// Reads one whole line from fd, waiting at most timeout_ms.
-bool read_line(int fd, std::string& buffered, std::string& line, int timeout_ms) {
-  for (;;) {
-    size_t nl = buffered.find('\n');
-    if (nl != std::string::npos) {
-      line = buffered.substr(0, nl);
-      buffered.erase(0, nl + 1);
-      return true;
-    }
-    pollfd p{fd, POLLIN, 0};
-    if (poll(&p, 1, timeout_ms) <= 0) return false;
-    char buf[4096];
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n <= 0) return false;
-    buffered.append(buf, static_cast<size_t>(n));
-  }
 }
 
 TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
@@ -324,48 +357,52 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
   sh("ip link add ftva type veth && ip link set veth0 name ftvb && ip link set ftva up && "
      "ip link set ftvb up");
 
-  int out[2];
-  ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
-  pid_t pid = ts::start({bin, "-l", "-i", "ftva", "-i", "ftvb", "2"}, out[1]);
-  close(out[1]);
-  ASSERT_GT(pid, 0);
-  std::string buffered, header, first, second;
-  ASSERT_TRUE(read_line(out[0], buffered, header, 8000));
-  // Interfaces come in the kernel's order, whatever the order of the -i.
-  size_t a_at = header.find("ftva("), b_at = header.find("ftvb(");
-  ASSERT_NE(a_at, std::string::npos) << header;
-  ASSERT_NE(b_at, std::string::npos) << header;
-  const size_t a = a_at < b_at ? 1 : 5, b = a_at < b_at ? 5 : 1;  // first rate of each
-  // Right after a pass, send a burst; the next pass accounts for all of it.
-  ASSERT_TRUE(read_line(out[0], buffered, first, 8000));  // the idle pass
+  // Three passes two real seconds apart.  The shim adds a byte to a file at
+  // each sleep: once the second sleep has begun, a burst goes out, and the
+  // third pass accounts for all of it.
+  ts::TempDir dir;
+  const std::string sleeps = dir.path + "/sleeps";
+  ts::RunOpts opts;
+  opts.env = {ts::shim_env(), "SHIM_SLEEP_MS=2000", "SHIM_STOP_AFTER_SLEEPS=3",
+              "SHIM_TOUCH=" + sleeps};
+  ts::Result r;
+  std::thread monitor([&] { r = ts::run({bin, "-l", "-i", "ftva", "-i", "ftvb", "2"}, opts); });
+  struct stat st {};
+  for (int i = 0; i < 2000 && (stat(sleeps.c_str(), &st) != 0 || st.st_size < 2); ++i)
+    usleep(10000);
   constexpr int frames = 400;
   constexpr size_t frame_len = 1000;
+  EXPECT_EQ(st.st_size, 2);
   send_frames("ftva", frames, frame_len);
-  ASSERT_TRUE(read_line(out[0], buffered, second, 8000));
-  kill(pid, SIGKILL);
-  waitpid(pid, nullptr, 0);
-  close(out[0]);
+  monitor.join();
+  EXPECT_EQ(r.status, 99) << r.err;
 
+  Strings lines = ts::lines_of(r.out);
+  ASSERT_EQ(lines.size(), 3U) << r.out;
+  // Interfaces come in the kernel's order, whatever the order of the -i.
+  size_t a_at = lines[0].find("ftva("), b_at = lines[0].find("ftvb(");
+  ASSERT_NE(a_at, std::string::npos) << lines[0];
+  ASSERT_NE(b_at, std::string::npos) << lines[0];
+  const size_t a = a_at < b_at ? 1 : 5, b = a_at < b_at ? 5 : 1;  // first rate of each
   // The time, then per interface: ikb ipk okb opk.
-  std::vector<double> v = numbers_of(second);
-  ASSERT_EQ(v.size(), 9U) << second;
-  EXPECT_EQ(numbers_of(first), std::vector<double>({numbers_of(first)[0], 0, 0, 0, 0, 0, 0, 0, 0}))
-      << "idle pair: " << first;
-  // The elapsed time is about two seconds (the interval less the pass's own
-  // few milliseconds): allow 25% either way for a loaded machine.  The
-  // checks after these do not depend on the elapsed time at all.
+  std::vector<double> idle = numbers_of(lines[1]), v = numbers_of(lines[2]);
+  ASSERT_EQ(v.size(), 9U) << lines[2];
+  EXPECT_EQ(idle, std::vector<double>({idle[0], 0, 0, 0, 0, 0, 0, 0, 0})) << "idle: " << lines[1];
+  // The elapsed time is about two seconds (the sleep and the pass's own few
+  // milliseconds): allow 25% either way for a loaded machine.  The checks
+  // after these do not depend on the elapsed time at all.
   const double pps = frames / 2.0, kbps = frames * frame_len * 8 / 2000.0;
-  EXPECT_NEAR(v[a + 2], kbps, kbps * 0.25) << second;  // ftva sends
-  EXPECT_NEAR(v[a + 3], pps, pps * 0.25) << second;
-  EXPECT_NEAR(v[b], kbps, kbps * 0.25) << second;  // ftvb receives
-  EXPECT_NEAR(v[b + 1], pps, pps * 0.25) << second;
+  EXPECT_NEAR(v[a + 2], kbps, kbps * 0.25) << lines[2];  // ftva sends
+  EXPECT_NEAR(v[a + 3], pps, pps * 0.25) << lines[2];
+  EXPECT_NEAR(v[b], kbps, kbps * 0.25) << lines[2];  // ftvb receives
+  EXPECT_NEAR(v[b + 1], pps, pps * 0.25) << lines[2];
   // Whatever the exact elapsed time, bits per packet are the frame's own.
-  EXPECT_NEAR(v[a + 2] / v[a + 3], frame_len * 8 / 1000.0, 0.05) << second;
-  EXPECT_DOUBLE_EQ(v[a + 2], v[b]) << "what one end sent the other received: " << second;
-  EXPECT_DOUBLE_EQ(v[a + 3], v[b + 1]) << second;
+  EXPECT_NEAR(v[a + 2] / v[a + 3], frame_len * 8 / 1000.0, 0.05) << lines[2];
+  EXPECT_DOUBLE_EQ(v[a + 2], v[b]) << "what one end sent the other received: " << lines[2];
+  EXPECT_DOUBLE_EQ(v[a + 3], v[b + 1]) << lines[2];
   // Nothing went the other way.
-  EXPECT_EQ(v[a], 0.0) << second;
-  EXPECT_EQ(v[b + 3], 0.0) << second;
+  EXPECT_EQ(v[a], 0.0) << lines[2];
+  EXPECT_EQ(v[b + 3], 0.0) << lines[2];
 }
 
 }  // namespace

@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <sys/time.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -30,7 +31,7 @@ int32_t to_int32(const char* s) {
   while (is_space(*s)) ++s;
   bool negative = *s == '-';
   if (*s == '-' || *s == '+') ++s;
-  // Accumulate below the limit so that saturation needs no wider type.
+  // Accumulated in 64 bits, which hold any 32-bit value and one more digit.
   constexpr int64_t limit_pos = INT32_MAX;
   constexpr int64_t limit_neg = -static_cast<int64_t>(INT32_MIN);
   const int64_t limit = negative ? limit_neg : limit_pos;
@@ -45,7 +46,7 @@ int32_t to_int32(const char* s) {
   return static_cast<int32_t>(negative ? -value : value);
 }
 
-Parse parse_args(int argc, char** argv, Options& opts, Sampler& sampler) {
+Parse parse_args(int argc, char** argv, Options& opts) {
   const char* interval = nullptr;
   for (int i = 1; i < argc && interval == nullptr; ++i) {
     const char* arg = argv[i];
@@ -59,7 +60,7 @@ Parse parse_args(int argc, char** argv, Options& opts, Sampler& sampler) {
         break;
       case 'i':
         if (i + 1 >= argc) return Parse::usage;
-        if (!filter_append(sampler, argv[++i])) return Parse::no_memory;
+        if (!filter_append(opts.filter, argv[++i])) return Parse::no_memory;
         break;
       case '-':
         // Whatever follows the end of options is the interval, even "-5".
@@ -70,86 +71,87 @@ Parse parse_args(int argc, char** argv, Options& opts, Sampler& sampler) {
         return Parse::usage;
     }
   }
-  if (interval != nullptr) opts.interval_s = to_int32(interval);
+  opts.interval_s = interval != nullptr ? to_int32(interval) : 3;
   if (opts.interval_s < 1 || opts.interval_s > 60) return Parse::usage;
   return Parse::ok;
 }
 
-uint64_t now_ms() {
+uint64_t monotonic_ms() {
+  timespec ts{};
+  clock_gettime(CLOCK_MONOTONIC, &ts);
+  return static_cast<uint64_t>(ts.tv_sec) * 1000 + static_cast<uint32_t>(ts.tv_nsec) / 1000000;
+}
+
+uint64_t wall_ms() {
   timeval tv{};
   gettimeofday(&tv, nullptr);
-  return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint64_t>(tv.tv_usec) / 1000;
+  return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint32_t>(tv.tv_usec) / 1000;
 }
 
 uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_ms) {
-  // A wall clock stepped back during the pass: wait one interval rather
-  // than the size of the step, which could freeze the monitor.
-  if (end_ms < start_ms) return interval_ms;
   uint64_t d = end_ms - start_ms;
   if (d < interval_ms) return interval_ms - d;
   // Skip the grid points an overlong pass has overrun; never catch up.
   return interval_ms - d % interval_ms;
 }
 
-void read_text(int fd, Text& text) {
-  size_t used = 0;  // bytes read
-  size_t at = 0;    // where the next piece starts
-  bool ended = false;
-  int n = 0;
-  text.start[0] = 0;
-  while (n < max_lines) {
+bool cut_pieces(Text& text, size_t used, bool ended) {
+  while (text.pieces < max_lines) {
+    size_t at = text.start[static_cast<size_t>(text.pieces)];
     size_t left = used - at;
-    const char* from = &text.bytes[at];
-    const void* newline = memchr(from, '\n', left < piece_max ? left : piece_max);
+    const void* newline = memchr(&text.bytes[at], '\n', left < piece_max ? left : piece_max);
     size_t len = 0;
     if (newline != nullptr) {
-      len = static_cast<size_t>(static_cast<const char*>(newline) - from) + 1;
-    } else if (left >= piece_max) {
-      len = piece_max;
-    } else if (ended) {
-      if (left == 0) break;
-      len = left;
+      len = static_cast<size_t>(static_cast<const char*>(newline) - &text.bytes[at]) + 1;
+    } else if (left >= piece_max || (ended && left > 0)) {
+      len = left < piece_max ? left : piece_max;
     } else {
-      // Only when no whole piece is left: a pass that has its lines stops
-      // reading there.  The room never runs out first, as it holds
-      // max_lines pieces of the longest kind.
-      ssize_t got = read(fd, &text.bytes[used], text.bytes.size() - 1 - used);
-      if (got > 0) {
-        used += static_cast<size_t>(got);
-      } else {
-        ended = true;
-      }
-      continue;
+      return ended;
     }
-    at += len;
-    text.start[static_cast<size_t>(++n)] = at;
+    text.start[static_cast<size_t>(++text.pieces)] = at + len;
   }
-  text.pieces = n;
-}
-
-bool run_pass(Sampler& sampler, int fd, const PassState& pass) {
-  read_text(fd, begin_pass(sampler));
-  sample(sampler, pass.elapsed_ms);
-  const Shown* rows = sampler.shown.data();
-  if (pass.line_mode) {
-    print_lines(pass.first_pass || sampler.names_changed, !pass.first_pass, pass.start_ms, rows,
-                sampler.shown_count);
-  } else {
-    print_screen(pass.first_pass, pass.interval_s, pass.elapsed_ms, rows, sampler.shown_count);
-  }
-  // The file stays open; rewinding it is what makes the kernel hand out
-  // fresh counters next pass.
-  if (lseek(fd, 0, SEEK_SET) != 0) return false;
-  print_pass_footer(pass.line_mode);
   return true;
 }
 
+void read_text(int fd, Text& text) {
+  text.pieces = 0;
+  text.start[0] = 0;
+  size_t used = 0;
+  bool ended = false;
+  // Only when no whole piece is left: a pass that has its lines reads no
+  // further.  The room never runs out first, as it holds max_lines pieces
+  // of the longest kind.
+  while (!cut_pieces(text, used, ended)) {
+    ssize_t got = read(fd, &text.bytes[used], text.bytes.size() - used);
+    if (got > 0) {
+      used += static_cast<size_t>(got);
+    } else {
+      ended = true;
+    }
+  }
+}
+
+char* lay_out_pass(Run& r, const Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out) {
+  const Rows& before = r.rows[static_cast<size_t>(r.now ^ 1)];
+  Rows& now = r.rows[static_cast<size_t>(r.now)];
+  read_rows(r.opts.filter, text, now);
+  const bool placed = work_out_rates(before, now, elapsed_ms);
+  char* end = r.opts.line_mode
+                  ? lay_out_lines(out, !r.passed || (!placed && names_changed(before, now)),
+                                  r.passed, wall_ms, now)
+                  : lay_out_screen(out, !r.passed, r.opts.interval_s, elapsed_ms, now);
+  r.passed = true;
+  r.now ^= 1;
+  return end;
+}
+
 int run(int argc, char** argv) {
-  static Sampler sampler;
+  static Run r;
+  static Text text;
+  static Output out;
   static char output_buffer[BUFSIZ];
 
-  Options opts;
-  switch (parse_args(argc, argv, opts, sampler)) {
+  switch (parse_args(argc, argv, r.opts)) {
     case Parse::ok:
       break;
     case Parse::usage:
@@ -159,39 +161,45 @@ int run(int argc, char** argv) {
       return 1;
   }
 
-  int fd = open(stats_path, O_RDONLY);
-  if (fd < 0) {
+  r.fd = open(stats_path, O_RDONLY);
+  if (r.fd < 0) {
     fputs("Can not open file:\"/proc/net/dev\"", stderr);
     return 1;
   }
   // Standard output gets its buffer now rather than from the allocator at
-  // the first pass's first line; buffered as the C library would have it.
-  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF, sizeof output_buffer);
+  // the first pass; buffered as the C library would have it.
+  setvbuf(stdout, output_buffer, isatty(STDOUT_FILENO) != 0 ? _IOLBF : _IOFBF,
+          sizeof output_buffer);
 
-  const uint64_t interval_ms = static_cast<uint64_t>(opts.interval_s) * 1000;
-  PassState pass;
-  pass.line_mode = opts.line_mode;
-  pass.interval_s = opts.interval_s;
+  const bool line_mode = r.opts.line_mode;
+  const uint64_t interval_ms = static_cast<uint64_t>(r.opts.interval_s) * 1000;
   uint64_t previous_start = 0;
   for (;;) {
     // Rates run from one pass's start to the next one's, the moments the
     // counters are read: a pass held up writing its report counts in full.
-    pass.start_ms = now_ms();
-    pass.elapsed_ms = pass.start_ms - previous_start;
-    previous_start = pass.start_ms;
-    if (!run_pass(sampler, fd, pass)) {
+    const uint64_t start = monotonic_ms();
+    const uint64_t elapsed = start - previous_start;
+    previous_start = start;
+    const uint64_t wall = line_mode ? wall_ms() : 0;
+    read_text(r.fd, text);
+    // The file stays open; rewinding it is what makes the kernel make its
+    // text afresh for the next pass.
+    const bool rewound = lseek(r.fd, 0, SEEK_SET) == 0;
+    char* end = lay_out_pass(r, text, elapsed, wall, out.data());
+    if (rewound) end = lay_out_footer(end, line_mode);
+    fwrite(out.data(), 1, static_cast<size_t>(end - out.data()), stdout);
+    if (!rewound) {
       fputs("Can not fseek to the start of the file /proc/net/dev\n", stderr);
       return 1;
     }
+    if (line_mode) fflush(stdout);
     // Nobody reads the report any more.
     if (ferror(stdout) != 0) {
       fputs("flowtally: cannot write to standard output\n", stderr);
       return 1;
     }
-    uint64_t end = now_ms();
     // At most 60 000 000 microseconds: fits the 32-bit useconds_t.
-    usleep(static_cast<useconds_t>(sleep_after_pass(pass.start_ms, end, interval_ms) * 1000));
-    pass.first_pass = false;
+    usleep(static_cast<useconds_t>(sleep_after_pass(start, monotonic_ms(), interval_ms) * 1000));
   }
 }
 

@@ -1,47 +1,64 @@
-// flowtally's command line, clock and pass schedule.
+// flowtally's command line, clocks, statistics file and pass schedule.
 #pragma once
 
 #include <cstdint>
 
+#include "report.h"
 #include "sampler.h"
 
 namespace flowtally {
 
+// (Runs and their options are all zero until set, so that a run's large
+// rows cost the program file nothing.)
 struct Options {
   bool line_mode = false;
-  int32_t interval_s = 3;
-};
-
-// What a pass needs to know of the run.
-struct PassState {
-  bool line_mode = false;
-  bool first_pass = true;
-  int32_t interval_s = 3;
-  uint64_t start_ms = 0;
-  uint64_t elapsed_ms = 0;  // since the previous pass's start
+  int32_t interval_s = 0;  // 3 unless given
+  Filter filter;
 };
 
 enum class Parse { ok, usage, no_memory };
 
-// Reads the command line; -i names go into the sampler's filter list.
-Parse parse_args(int argc, char** argv, Options& opts, Sampler& sampler);
+// Reads the command line; -i names go into the filter list.
+Parse parse_args(int argc, char** argv, Options& opts);
 
 // atoi on a 32-bit board: optional blanks and sign, digits, saturating.
 int32_t to_int32(const char* s);
 
-uint64_t now_ms();
+// The clocks, in whole milliseconds.  The monotonic clock times the passes,
+// which a step of the date must not disturb; the wall clock only shows in
+// line mode's time column.
+uint64_t monotonic_ms();
+uint64_t wall_ms();
 
 // How long to sleep after a pass so that the next one starts on the
 // interval grid counted from this pass's start.
 uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_ms);
 
-// Reads the statistics text afresh from fd (at its start) into text, up to
-// max_lines pieces; a read error ends it like the end of the file.
+// Cuts text.bytes[0, used) into pieces, carrying on from those already cut;
+// ended: nothing more is to be read.  True once the text has every piece
+// it takes, false while its next piece needs more bytes.
+bool cut_pieces(Text& text, size_t used, bool ended);
+
+// Reads the statistics text afresh from fd (at its start) into text, no
+// further than its max_lines-th piece; a read error ends it like the end of
+// the file.
 void read_text(int fd, Text& text);
 
-// A pass once its start is taken: the snapshot, then the report.  False
-// when the file cannot be rewound for the next pass.
-bool run_pass(Sampler& sampler, int fd, const PassState& pass);
+// What a run keeps from one pass to the next.
+struct Run {
+  Options opts;
+  int fd = 0;
+  bool passed = false;  // the first pass is made
+  // The rows of this pass are rows[now]; the other set holds the previous
+  // pass's.
+  int now = 0;
+  std::array<Rows, 2> rows{};
+};
+
+// A pass once its text is read: its rows, their rates against the previous
+// pass's, and its output but the footer, laid out at out.  Returns the
+// output's end.
+char* lay_out_pass(Run& r, const Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out);
 
 int run(int argc, char** argv);
 

@@ -1,22 +1,11 @@
 #include "report.h"
 
-#include <array>
-#include <cstdio>
+#include <bit>
 #include <cstring>
 
 namespace flowtally {
 
 namespace {
-
-// Each kind's screen entry is followed by its line entry.
-constexpr std::array<const char*, 6> formats = {
-    "| %-8s",
-    " ",
-    "|%7llu.%1llu kbps",
-    "%llu.%1llu ",
-    "|%7llu.%1llu pk/s|",
-    "%llu.%1llu ",
-};
 
 constexpr char digit_pairs[] =
     "00010203040506070809101112131415161718192021222324"
@@ -28,33 +17,12 @@ constexpr char border[] =
     "+----------------------------------------------------------------------+\n";
 constexpr char column_header[] =
     "| IF      |Input                         |Output                       |\n";
+static_assert(sizeof border - 1 == border_len && sizeof column_header - 1 == border_len);
 
-// What is laid out gathers here and is handed to standard output at each
-// line's end, so that a terminal's line buffering writes where it always
-// did, or once it passes handover_at bytes, well below stdio's own buffer,
-// so that a full buffer is written where it always was.
-constexpr size_t handover_at = 4096;
-// The longest thing laid out at once, a screen row: a label and four rates
-// of at most 48 characters each.
-constexpr size_t longest_item = max_name_len + 2 + 4 * size_t{48} + 1;
-char chunk[handover_at + longest_item];
-char* at = chunk;
-
-void hand_over() {
-  fwrite(chunk, 1, static_cast<size_t>(at - chunk), stdout);
-  at = chunk;
-}
-
-// Where the next item goes.
-char* room() {
-  if (at - chunk > static_cast<ptrdiff_t>(handover_at)) hand_over();
-  return at;
-}
-
-void end_line() {
-  *at++ = '\n';
-  hand_over();
-}
+// Line mode's largest pass, a header line and the numbers, is the smaller.
+static_assert(11 + max_lines * (name_max + 18) + 1 + 10 + max_lines * (1 + 4 * (number_max + 3)) +
+                  1 <=
+              output_max);
 
 template <size_t N>
 char* put(char* out, const char (&text)[N]) {
@@ -62,139 +30,138 @@ char* put(char* out, const char (&text)[N]) {
   return out + N - 1;
 }
 
+// (Names are short: a loop costs less than the library's call.)
 char* put(char* out, const char* text, size_t n) {
-  memcpy(out, text, n);
-  return out + n;
-}
-
-char* put_signed(char* out, int64_t v) {
-  if (v >= 0) return put_number(out, static_cast<uint64_t>(v), 0);
-  *out++ = '-';
-  return put_number(out, 0 - static_cast<uint64_t>(v), 0);
-}
-
-// A tenths digit is one character, as "%1llu" makes it.
-char* put_tenths(char* out, uint64_t tenths) {
-  if (tenths >= 10) return put_number(out, tenths, 1);
-  *out++ = static_cast<char>('0' + tenths);
+  while (n-- > 0) *out++ = *text++;
   return out;
 }
 
-char* put_rates(char* out, const Shown& row, bool line_mode) {
-  for (int i = 0; i < row.rates; ++i)
-    out = put_rate(out, i % 2 == 0 ? Item::kbit_rate : Item::packet_rate,
-                   row.rate[static_cast<size_t>(i)], line_mode);
-  return out;
+// 10^k: a 32-bit number below tens[k] has k digits at most.
+constexpr uint32_t tens[] = {1,      10,      100,      1000,      10000,
+                             100000, 1000000, 10000000, 100000000, 1000000000};
+
+// How many digits w has: log10(2) is about 1233 / 4096, so its bit length
+// tells, or one more.  (Inline, as are the digits, where a rate is laid out:
+// each pass lays out hundreds.)
+[[gnu::always_inline]] inline int digits_of(uint32_t w) {
+  const uint32_t v = w | 1;  // as many digits, and a bit length for 0 too
+  const auto t = static_cast<int>((std::bit_width(v) * 1233) >> 12);
+  return t + 1 - (v < tens[t] ? 1 : 0);
 }
 
-}  // namespace
-
-const char* format_for(Item item, bool line_mode) {
-  // cppcheck 2.10 takes the std::array element for an integer here; it is
-  // the format string itself.
-  // cppcheck-suppress CastIntegerToAddressAtReturn
-  return formats[2 * static_cast<unsigned>(item) + (line_mode ? 1U : 0U)];
-}
-
-char* put_number(char* out, uint64_t v, int width) {
-  char digits[20];
-  char* const last = digits + sizeof digits;
-  char* p = last;
-  // 64-bit division is a library call on the boards: only the digits of a
-  // value past 32 bits pay for it.
-  while (v > UINT32_MAX) {
-    uint64_t q = v / 10;
-    *--p = static_cast<char>('0' + (v - q * 10));
-    v = q;
-  }
-  // Two digits at a time, the division by 100 a multiplication.
-  auto w = static_cast<uint32_t>(v);
+// w's n digits, straight into their places two at a time from the last.
+[[gnu::always_inline]] inline char* put_digits(char* out, uint32_t w, int n) {
+  char* p = out + n;
   while (w >= 100) {
-    auto q = static_cast<uint32_t>((static_cast<uint64_t>(w) * 0x51EB851FU) >> 37);
+    const uint32_t q = w / 100;
     p -= 2;
     memcpy(p, &digit_pairs[2 * static_cast<size_t>(w - q * 100)], 2);
     w = q;
   }
   if (w >= 10) {
-    p -= 2;
-    memcpy(p, &digit_pairs[2 * static_cast<size_t>(w)], 2);
+    memcpy(p - 2, &digit_pairs[2 * static_cast<size_t>(w)], 2);
   } else {
-    *--p = static_cast<char>('0' + w);
+    p[-1] = static_cast<char>('0' + w);
   }
-  for (auto n = static_cast<int>(last - p); width > n; --width) *out++ = ' ';
-  while (p != last) *out++ = *p++;
+  return out + n;
+}
+
+// A rate as the mode lays it out.
+template <bool line_mode>
+[[gnu::always_inline]] inline char* rate_at(char* out, Rate r, bool packets) {
+  if (!line_mode) *out++ = '|';
+  if (r.whole > UINT32_MAX) {
+    out = put_number(out, r.whole, line_mode ? 0 : 7);
+  } else {
+    const auto w = static_cast<uint32_t>(r.whole);
+    const int n = digits_of(w);
+    // Right-aligned in seven columns: spaces first, the digits over their end.
+    if (!line_mode && n < 7) out = put(out, "        ") - 1 - n;
+    out = put_digits(out, w, n);
+  }
+  out[0] = '.';
+  out[1] = static_cast<char>('0' + r.tenths);
+  if (line_mode) return put(out + 2, " ");
+  return packets ? put(out + 2, " pk/s|") : put(out + 2, " kbps");
+}
+
+template <bool line_mode>
+char* put_rates(char* out, const Row& row) {
+  for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+    out = rate_at<line_mode>(out, row.rate[i], i % 2 != 0);
+  return out;
+}
+
+}  // namespace
+
+char* put_number(char* out, uint64_t v, int width) {
+  // 64-bit division is a library call on the boards: only the digits of a
+  // value past 32 bits pay for it, the lowest first.
+  char low[number_max];
+  int peeled = 0;
+  for (; v > UINT32_MAX; v /= 10) low[peeled++] = static_cast<char>('0' + v % 10);
+  const auto w = static_cast<uint32_t>(v);
+  const int n = digits_of(w);
+  for (int pad = width - n - peeled; pad > 0; --pad) *out++ = ' ';
+  out = put_digits(out, w, n);
+  while (peeled > 0) *out++ = low[--peeled];
   return out;
 }
 
 char* put_label(char* out, const char* name, size_t len, bool line_mode) {
   // Line mode names the interfaces in its header line only.
   if (line_mode) return put(out, " ");
-  out = put(put(out, "| "), name, len);
-  for (; len < 8; ++len) *out++ = ' ';
+  // Eight columns at least: spaces first, the name over them.
+  out = put(put(out, "| "), "        ") - 8;
+  put(out, name, len);
+  return out + (len < 8 ? 8 : len);
+}
+
+char* put_rate(char* out, Rate r, bool packets, bool line_mode) {
+  return line_mode ? rate_at<true>(out, r, packets) : rate_at<false>(out, r, packets);
+}
+
+char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t elapsed_ms,
+                     const Rows& rows) {
+  out = put(out, "\33[H\33[J");
+  if (first_pass) {
+    out = put(put_number(put(out, "Calculating rates for "), static_cast<uint32_t>(interval_s), 0),
+              " seconds...\n");
+  } else {
+    out = put(put_number(put(out, "Averages for the last "), elapsed_ms, 0), " msec\n");
+  }
+  out = put(put(put(out, border), column_header), border);
+  for (int k = 0; k < rows.n; ++k) {
+    const Row& row = rows.row[static_cast<size_t>(k)];
+    out = put_label(out, row.name, row.name_len, false);
+    if (!first_pass) out = put_rates<false>(out, row);
+    *out++ = '\n';
+  }
   return out;
 }
 
-char* put_rate(char* out, Item kind, Rate r, bool line_mode) {
-  if (line_mode) {
-    out = put_number(out, r.whole, 0);
-    *out++ = '.';
-    return put(put_tenths(out, r.tenths), " ");
-  }
-  out = put_number(put(out, "|"), r.whole, 7);
-  *out++ = '.';
-  out = put_tenths(out, r.tenths);
-  return kind == Item::kbit_rate ? put(out, " kbps") : put(out, " pk/s|");
-}
-
-void print_screen(bool first_pass, int32_t interval_s, uint64_t elapsed_ms, const Shown* rows,
-                  int n) {
-  at = put(room(), "\33[H\33[J");
-  if (first_pass) {
-    at = put(put_signed(put(at, "Calculating rates for "), interval_s), " seconds...");
-  } else {
-    // Shown signed: a wall clock stepped back gives a negative time.
-    at = put(put_signed(put(at, "Averages for the last "), static_cast<int64_t>(elapsed_ms)),
-             " msec");
-  }
-  end_line();
-  at = put(at, border);
-  hand_over();
-  at = put(at, column_header);
-  hand_over();
-  at = put(at, border);
-  hand_over();
-  for (int i = 0; i < n; ++i) {
-    at = put_label(at, rows[i].name, rows[i].name_len, false);
-    if (!first_pass) at = put_rates(at, rows[i], false);
-    end_line();
-  }
-}
-
-void print_lines(bool header, bool numbers, uint64_t start_ms, const Shown* rows, int n) {
+char* lay_out_lines(char* out, bool header, bool numbers, uint64_t wall_ms, const Rows& rows) {
   if (header) {
-    at = put(at, "#   time   ");
-    for (int i = 0; i < n; ++i)
-      at = put(put(room(), rows[i].name, rows[i].name_len), "(ikb ipk okb opk) ");
-    if (numbers) end_line();
+    out = put(out, "#   time   ");
+    for (int k = 0; k < rows.n; ++k) {
+      const Row& row = rows.row[static_cast<size_t>(k)];
+      out = put(put(out, row.name, row.name_len), "(ikb ipk okb opk) ");
+    }
+    if (numbers) *out++ = '\n';
   }
   if (numbers) {
     // The time column is 32 bits wide on every build, as on the board.
-    at = put_number(room(), static_cast<uint32_t>(start_ms / 1000), 10);
-    for (int i = 0; i < n; ++i)
-      at = put_rates(put_label(room(), rows[i].name, rows[i].name_len, true), rows[i], true);
+    out = put_number(out, static_cast<uint32_t>(wall_ms / 1000), 10);
+    for (int k = 0; k < rows.n; ++k) {
+      const Row& row = rows.row[static_cast<size_t>(k)];
+      out = put_rates<true>(put(out, " "), row);
+    }
   }
-  // The line's newline comes with the pass's footer.
-  hand_over();
+  return out;
 }
 
-void print_pass_footer(bool line_mode) {
-  if (line_mode) {
-    putchar('\n');
-    fflush(stdout);
-    return;
-  }
-  at = put(at, border);
-  hand_over();
+char* lay_out_footer(char* out, bool line_mode) {
+  return line_mode ? put(out, "\n") : put(out, border);
 }
 
 }  // namespace flowtally

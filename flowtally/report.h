@@ -1,55 +1,45 @@
-// Every character flowtally writes to standard output.  The report lays out
-// rows it is handed; it knows nothing of the text they came from.
+// Every character flowtally writes to standard output, laid out a pass at a
+// time in one buffer from the rows it is handed; it knows nothing of the
+// text they came from.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
 
+#include "sampler.h"
+
 namespace flowtally {
 
-// A rate to one decimal: its whole part and its tenths digit.
-struct Rate {
-  uint64_t whole = 0;
-  uint64_t tenths = 0;
-};
+// The digits of the largest 64-bit number.
+constexpr size_t number_max = 20;
+// A border or the column header, with its newline.
+constexpr size_t border_len = 73;
+// A screen row: "| ", its name, its rates (each a bar, a number, a point,
+// the tenths digit and " kbps" or " pk/s|"), its newline.
+constexpr size_t screen_row_max =
+    2 + name_max + 2 * (1 + number_max + 2 + 5) + 2 * (1 + number_max + 2 + 6) + 1;
+// The largest pass: screen mode's, the longest message ("Averages for the
+// last N msec") after the screen clear, and every row at its longest.
+constexpr size_t output_max = 6 + 22 + number_max + 6 + 4 * border_len + max_lines * screen_row_max;
+using Output = std::array<char, output_max>;
 
-// The longest interface name laid out.
-constexpr size_t max_name_len = 1023;
+// Each lays out at out and returns the end of what it laid out.
 
-// One wanted interface as a pass shows it.
-struct Shown {
-  const char* name = nullptr;  // not ended by a string end
-  size_t name_len = 0;
-  // How many of its rates the line has, in the order receive kilobits,
-  // receive packets, transmit kilobits, transmit packets.
-  int rates = 0;
-  std::array<Rate, 4> rate{};
-};
-
-// The kinds of item; each has a screen-mode and a line-mode format.
-enum class Item : unsigned { label = 0, kbit_rate = 1, packet_rate = 2 };
-
-// The reference layout of an item as a printf format (the label takes the
-// name, a rate its whole part and tenths digit as unsigned long long):
-// what put_label and put_rate write, byte for byte.
-const char* format_for(Item item, bool line_mode);
-
-// The layout itself, without interpreting a format per item: each writes at
-// out and returns the end of what it wrote.
-char* put_label(char* out, const char* name, size_t len, bool line_mode);
-char* put_rate(char* out, Item kind, Rate r, bool line_mode);
 // v in decimal, right-aligned in width columns (printf's "%*llu").
 char* put_number(char* out, uint64_t v, int width);
+char* put_label(char* out, const char* name, size_t len, bool line_mode);
+char* put_rate(char* out, Rate r, bool packets, bool line_mode);
 
 // Screen mode: the screen clear, the pass's message, the table's top, then
 // a row per interface (labels alone on the first pass).
-void print_screen(bool first_pass, int32_t interval_s, uint64_t elapsed_ms, const Shown* rows,
-                  int n);
+char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t elapsed_ms,
+                     const Rows& rows);
 // Line mode: with header, the header line naming the interfaces (its
-// newline comes first when numbers follow); with numbers, the time column
+// newline comes at once when numbers follow); with numbers, the time column
 // and the interfaces' rates.
-void print_lines(bool header, bool numbers, uint64_t start_ms, const Shown* rows, int n);
-void print_pass_footer(bool line_mode);
+char* lay_out_lines(char* out, bool header, bool numbers, uint64_t wall_ms, const Rows& rows);
+// What ends a pass: the closing border, or the line's newline.
+char* lay_out_footer(char* out, bool line_mode);
 
 }  // namespace flowtally

@@ -1,5 +1,6 @@
 #include "sampler.h"
 
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 
@@ -7,85 +8,148 @@ namespace flowtally {
 
 namespace {
 
-static_assert(piece_max <= max_name_len, "a piece's name must fit the report");
-
 constexpr uint64_t two32 = 1ULL << 32;
 
-// The blanks strtok was given, which end a token, as the string end does.
-bool is_blank(char c) {
-  auto u = static_cast<unsigned char>(c);
-  // Bits 9, 10 and 13: tab, newline, carriage return.
-  return u == ' ' || (u < ' ' && ((0x2600U >> u) & 1U) != 0);
+// Called for every character of a line: -Os would make each a call.
+
+// The line reader's string end, or the newline that only ever ends a piece:
+// either ends the line.
+[[gnu::always_inline]] inline bool ends_line(char c) { return c == '\0' || c == '\n'; }
+
+// strtok's delimiters, the newline apart.
+[[gnu::always_inline]] inline bool parts_fields(char c) {
+  return c == ' ' || c == '\t' || c == '\r';
 }
 
-bool ends_token(char c) {
-  // Most characters of a line are above the blank: one comparison for them.
-  return static_cast<unsigned char>(c) <= ' ' && (c == '\0' || is_blank(c));
+// Where the token at p ends.  Most of its characters are above the blank,
+// and most tokens end at a space: a comparison or two for each.
+[[gnu::always_inline]] inline const char* token_end(const char* p) {
+  for (;; ++p) {
+    const char c = *p;
+    if (static_cast<unsigned char>(c) > ' ') continue;
+    if (c == ' ' || ends_line(c) || parts_fields(c)) return p;
+  }
 }
 
+// The boards and the build machine are little-endian: the first of a
+// word's characters is its lowest byte.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+
+[[gnu::always_inline]] inline size_t word_at(const char* p) {
+  size_t w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// The first character at or after p that is not a space, a word at a time:
+// the kernel pads its columns with runs of them.
+[[gnu::always_inline]] inline const char* after_spaces(const char* p) {
+  constexpr size_t spaces = ~size_t{0} / 0xFF * ' ';
+  for (; word_at(p) == spaces; p += sizeof(size_t)) {
+  }
+  return p + std::countr_zero(word_at(p) ^ spaces) / 8;
+}
+
+// The bytes of w that are c, as the top bit of each: exact up to the first
+// such byte, which is all the word-at-a-time reading asks of it.
+[[gnu::always_inline]] inline size_t bytes_of(size_t w, char c) {
+  constexpr size_t ones = ~size_t{0} / 0xFF;
+  const size_t x = w ^ (ones * static_cast<unsigned char>(c));
+  return (x - ones) & ~x & (ones << 7);
+}
+
+// Names compared a word at a time: most are shorter than one.  (A name is
+// followed by word_room bytes of its pass's names.)
 bool same_name(const Row& a, const Row& b) {
-  return a.name != nullptr && b.name != nullptr && a.name_len == b.name_len &&
-         memcmp(a.name, b.name, a.name_len) == 0;
-}
-
-// The first position at or after from that holds a wanted interface.
-int next_wanted(const Rows& rows, int from) {
-  while (from < max_lines && rows[static_cast<size_t>(from)].name == nullptr) ++from;
-  return from;
-}
-
-// v / 10 by a multiplication: code built for size would call a library
-// routine for it on the boards.
-uint32_t div10(uint32_t v) {
-  return static_cast<uint32_t>((static_cast<uint64_t>(v) * 0xCCCCCCCDU) >> 35);
+  if (a.name_len != b.name_len) return false;
+  size_t i = 0;
+  for (; i + sizeof(size_t) <= a.name_len; i += sizeof(size_t))
+    if (word_at(a.name + i) != word_at(b.name + i)) return false;
+  const size_t rest = a.name_len - i;
+  return rest == 0 ||
+         ((word_at(a.name + i) ^ word_at(b.name + i)) << (8 * (sizeof(size_t) - rest))) == 0;
 }
 
 // n / e.ms for a 32-bit n, exactly, by Granlund and Montgomery's method.
-uint32_t divide(uint32_t n, const Elapsed& e) {
+[[gnu::always_inline]] inline uint32_t divide(uint32_t n, const Elapsed& e) {
   auto t = static_cast<uint32_t>((static_cast<uint64_t>(e.magic) * n) >> 32);
   return (t + ((n - t) >> e.shift1)) >> e.shift2;
 }
 
 // scale: tenths of the rate's unit per counted unit and millisecond.
+// (Inline: each row has four.)
 template <uint32_t scale>
-Rate rate(uint64_t d, const Elapsed& e) {
-  if (e.ms == 0) return {};
+[[gnu::always_inline]] inline Rate rate(uint64_t d, const Elapsed& e) {
   // One division gives both the whole part and the tenths digit, exactly
   // as the two divisions of the plain formulas do while the product fits.
-  // 32 bits are enough for the usual board, whose division is otherwise a
-  // library routine.
-  if (e.ms <= UINT32_MAX && d <= UINT32_MAX / scale) {
+  // 32 bits are enough for the usual board, whose division by a run-time
+  // divisor is otherwise a library routine.
+  if (e.fits && d <= UINT32_MAX / scale) {
     uint32_t q = divide(static_cast<uint32_t>(d) * scale, e);
-    uint32_t whole = div10(q);
-    return {whole, q - whole * 10};
-  }
-  if (d <= UINT64_MAX / scale) {
-    uint64_t q = d * scale / e.ms;
     return {q / 10, q % 10};
   }
+  if (e.ms == 0) return {};
+  if (d <= UINT64_MAX / scale) {
+    uint64_t q = d * scale / e.ms;
+    return {q / 10, static_cast<uint32_t>(q % 10)};
+  }
   // Products past 64 bits are taken modulo 2^64, as the plain formulas have them.
-  return {d * (scale / 10) / e.ms, d * scale / e.ms % 10};
+  return {d * (scale / 10) / e.ms, static_cast<uint32_t>(d * scale / e.ms % 10)};
+}
+
+// How much each of the first `both` counters of a row grew since the
+// previous pass, into d.  False when the interface was reset in between: a
+// counter went down from 2^32 or more, both counters of a direction went
+// down, or one alone went down to leave differences that describe no
+// packets there can be (a 32-bit counter that wrapped leaves packets of 1 to
+// 65536 bytes each).
+bool grew(const Row& prev, const Row& row, size_t both, std::array<uint64_t, 4>& d) {
+  bool down = false;
+  for (size_t i = 0; i < both; ++i) {
+    d[i] = row.counter[i] - prev.counter[i];
+    down = down || row.counter[i] < prev.counter[i];
+  }
+  if (!down) return true;
+  // Bytes at i, packets at i + 1: receive, then transmit.  A direction
+  // without its packet counter has no packets to show for a drop.
+  for (size_t i = 0; i < both; i += 2) {
+    const bool has_packets = i + 1 < both;
+    const uint64_t bytes0 = prev.counter[i];
+    const uint64_t bytes1 = row.counter[i];
+    const uint64_t packets0 = has_packets ? prev.counter[i + 1] : 0;
+    const uint64_t packets1 = has_packets ? row.counter[i + 1] : 0;
+    const bool bytes_down = bytes1 < bytes0;
+    const bool packets_down = packets1 < packets0;
+    if (!bytes_down && !packets_down) continue;
+    if (bytes_down == packets_down || (bytes_down ? bytes0 : packets0) >= two32) return false;
+    const uint64_t db = bytes1 - bytes0 + (bytes_down ? two32 : 0);
+    const uint64_t dp = packets1 - packets0 + (packets_down ? two32 : 0);
+    if (dp > db || (db - 1) >> 16 >= dp) return false;
+    d[i] = db;
+    if (has_packets) d[i + 1] = dp;
+  }
+  return true;
 }
 
 }  // namespace
 
-bool filter_append(Sampler& s, const char* name) {
+bool filter_append(Filter& f, const char* name) {
   size_t name_len = strlen(name);
   // The first name makes ",name,", each later one adds "name,".
-  size_t at = s.filter == nullptr ? 1 : s.filter_len;
-  char* grown = static_cast<char*>(realloc(s.filter, at + name_len + 2));
+  size_t at = f.list == nullptr ? 1 : f.len;
+  char* grown = static_cast<char*>(realloc(f.list, at + name_len + 2));
   if (grown == nullptr) return false;
   grown[0] = ',';
   memcpy(grown + at, name, name_len);
   grown[at + name_len] = ',';
   grown[at + name_len + 1] = '\0';
-  s.filter = grown;
-  s.filter_len = at + name_len + 1;
+  f.list = grown;
+  f.len = at + name_len + 1;
   return true;
 }
 
-bool filter_wants(const Sampler& s, const char* name, size_t len) {
-  if (s.filter == nullptr || s.filter[0] == '\0') return true;
+bool filter_wants(const Filter& f, const char* name, size_t len) {
+  if (f.list == nullptr) return true;
   // Both commas in the key keep eth0 from matching eth1 or veth0.  The key
   // is 30 characters at most: a name of 29 or more loses its closing comma
   // (a longer one its end too) and then matches by its start.
@@ -96,92 +160,87 @@ bool filter_wants(const Sampler& s, const char* name, size_t len) {
   size_t n = kept + 1;
   if (len < 29) key[n++] = ',';
   key[n] = '\0';
-  return strstr(s.filter, key) != nullptr;
+  return strstr(f.list, key) != nullptr;
 }
 
-Text& begin_pass(Sampler& s) {
-  s.current ^= 1;
-  return s.text;
-}
+namespace {
 
-const char* read_token(const char* token, uint64_t& value) {
-  const char* p = token;
-  // The blanks that do not end a token.
-  while (*p == '\v' || *p == '\f') ++p;
-  bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  const char* digits = p;
-  uint32_t head = 0;
-  for (auto d = static_cast<unsigned char>(*p - '0'); d < 10;
-       d = static_cast<unsigned char>(*++p - '0'))
-    head = head * 10 + d;
-  uint64_t v = head;
-  // Nine digits always fit 32 bits; a longer number is read again in 64.
-  if (p - digits > 9) {
-    constexpr uint64_t tenth = UINT64_MAX / 10;
-    v = 0;
-    for (const char* q = digits; q != p; ++q) {
-      auto d = static_cast<uint64_t>(*q - '0');
-      if (v > tenth || (v == tenth && d > UINT64_MAX % 10)) {
-        value = UINT64_MAX;
-        return p;
-      }
-      v = v * 10 + d;
+// parse_line, inline where the pieces are read: a pass reads 99 of them.
+[[gnu::always_inline]] inline bool read_line(const Filter& f, const char* line, Row& row,
+                                             char* name_to) {
+  // Blanks before the name are skipped; those between it and the colon
+  // are part of it.  It is copied on the way, a word at a time, as a wanted
+  // row keeps it (name_to has word_room to spare).
+  const char* p = line;
+  while (*p == ' ' || *p == '\t') ++p;
+  char* to = name_to;
+  for (;; p += sizeof(size_t), to += sizeof(size_t)) {
+    const size_t w = word_at(p);
+    memcpy(to, &w, sizeof w);
+    const size_t stops = bytes_of(w, ':') | bytes_of(w, '\n') | bytes_of(w, '\0');
+    if (stops != 0) {
+      const auto at = static_cast<size_t>(std::countr_zero(stops)) / 8;
+      p += at;
+      to += at;
+      break;
     }
   }
-  value = negative ? 0 - v : v;
-  return p;
-}
-
-void parse_line(const Sampler& s, const char* line, Row& row) {
-  row.name = nullptr;
-  const char* colon = strchr(line, ':');
-  if (colon == nullptr) return;
-  // Blanks before the name are skipped; those between it and the colon
-  // are part of it.
-  const char* name = line;
-  while (*name == ' ' || *name == '\t') ++name;
-  auto len = static_cast<size_t>(colon - name);
-  if (!filter_wants(s, name, len)) return;
-  row.name = name;
+  if (*p != ':') return false;
+  const auto len = static_cast<size_t>(to - name_to);
+  if (f.list != nullptr && !filter_wants(f, name_to, len)) return false;
+  row.name = name_to;
   row.name_len = len;
-  // One walk over the fields: each is counted, four are converted.  p
-  // stays on the character before the next one looked at.
-  const char* p = colon;
+  // One walk over the fields: each is counted, four are converted.
   int n = 0;
+  ++p;
   for (int k = 0; k < fields_read; ++k) {
-    char c = *++p;
-    // The kernel pads its columns with spaces.
-    while (c == ' ') c = *++p;
-    while (is_blank(c)) c = *++p;
-    if (c == '\0') break;
-    if (k < 2 || k >= 8) p = read_token(p, row.counter[static_cast<size_t>(n++)]) - 1;
-    do {
-      while (static_cast<unsigned char>(c = *++p) > ' ') {
-      }
-    } while (!ends_token(c));
-    if (c == '\0') break;
+    p = after_spaces(p);
+    if (static_cast<unsigned char>(*p) <= ' ') {
+      while (parts_fields(*p)) ++p;
+      if (ends_line(*p)) break;
+    }
+    if (k < 2 || k >= 8) p = read_token(p, row.counter[static_cast<size_t>(n++)]);
+    p = token_end(p);
   }
   row.counters = n;
+  return true;
 }
 
-uint64_t counter_diff(uint64_t previous, uint64_t current) {
-  if (current >= previous) return current - previous;
-  // A counter that went down without a reset is a 32-bit one that wrapped.
-  return current + two32 - previous;
+}  // namespace
+
+bool parse_line(const Filter& f, const char* line, Row& row, char* name_to) {
+  return read_line(f, line, row, name_to);
 }
 
-bool was_reset(const Row& previous, const Row& current) {
-  int both = previous.counters < current.counters ? previous.counters : current.counters;
-  unsigned down = 0;
-  for (int i = 0; i < both; ++i)
-    if (current.counter[static_cast<size_t>(i)] < previous.counter[static_cast<size_t>(i)])
-      down |= 1U << i;
-  // Byte and packet counters of one direction sit side by side: i ^ 1 is
-  // the other counter of i's direction.
-  for (int i = 0; i < both; ++i)
-    if (((down >> i) & 1U) != 0 &&
-        (previous.counter[static_cast<size_t>(i)] >= two32 || ((down >> (i ^ 1)) & 1U) != 0))
+void read_rows(const Filter& f, const Text& text, Rows& rows) {
+  // A piece that does not end its line (cut at the line reader's room, or
+  // the text's last without a newline) is read from a copy ended as the
+  // line reader would end it.
+  static char cut[line_room + word_room];
+  char* name_to = rows.names.data();
+  int n = 0;
+  for (int pos = 0; pos < text.pieces; ++pos) {
+    auto at = static_cast<size_t>(pos);
+    const char* line = &text.bytes[text.start[at]];
+    size_t len = text.start[at + 1] - text.start[at];
+    if (line[len - 1] != '\n') {
+      memcpy(cut, line, len);
+      cut[len] = '\0';
+      line = cut;
+    }
+    Row& row = rows.row[static_cast<size_t>(n)];
+    if (!read_line(f, line, row, name_to)) continue;
+    row.pos = pos;
+    name_to += row.name_len;
+    ++n;
+  }
+  rows.n = n;
+}
+
+bool names_changed(const Rows& before, const Rows& now) {
+  if (before.n != now.n) return true;
+  for (int k = 0; k < now.n; ++k)
+    if (!same_name(before.row[static_cast<size_t>(k)], now.row[static_cast<size_t>(k)]))
       return true;
   return false;
 }
@@ -189,10 +248,10 @@ bool was_reset(const Row& previous, const Row& current) {
 Elapsed elapsed_of(uint64_t ms) {
   Elapsed e;
   e.ms = ms;
-  if (ms == 0 || ms > UINT32_MAX) return e;
-  // l is the bit length of ms - 1: 2^l is the least power of two >= ms.
-  uint32_t l = 0;
-  while (l < 32 && (1ULL << l) < ms) ++l;
+  e.fits = ms != 0 && ms <= UINT32_MAX;
+  if (!e.fits) return e;
+  // 2^l is the least power of two >= ms.
+  const auto l = static_cast<uint32_t>(std::bit_width(ms - 1));
   e.magic = static_cast<uint32_t>(((1ULL << 32) * ((1ULL << l) - ms)) / ms + 1);
   e.shift1 = static_cast<uint8_t>(l < 1 ? l : 1);
   e.shift2 = static_cast<uint8_t>(l < 1 ? 0 : l - 1);
@@ -203,76 +262,33 @@ Rate kbit_rate(uint64_t bytes, const Elapsed& e) { return rate<80>(bytes, e); }
 
 Rate packet_rate(uint64_t packets, const Elapsed& e) { return rate<10000>(packets, e); }
 
-namespace {
-
-// What a wanted row shows, given the row at its position on the previous
-// pass.
-void show(Shown& out, const Row& row, const Row& previous, bool same_place, const Elapsed& e) {
-  out.name = row.name;
-  out.name_len = row.name_len;
-  out.rates = row.counters;
-  out.rate = {};
-  // Only the counters this interface had at this position on the previous
-  // pass can be differenced; otherwise the rates stay 0.0, as they do for
-  // the pass in which an interface was reset.
-  if (!same_place || was_reset(previous, row)) return;
-  for (int i = 0; i < row.counters; ++i) {
-    auto c = static_cast<size_t>(i);
-    uint64_t d = i < previous.counters ? counter_diff(previous.counter[c], row.counter[c]) : 0;
-    out.rate[c] = i % 2 == 0 ? kbit_rate(d, e) : packet_rate(d, e);
-  }
-}
-
-// The text is read anew next pass: the names its rows point to are kept.
-void keep_names(Sampler& s, Rows& rows) {
-  char* kept = s.names.data();
-  for (Row& row : rows) {
-    if (row.name == nullptr) continue;
-    memcpy(kept, row.name, row.name_len);
-    row.name = kept;
-    kept += row.name_len;
-  }
-}
-
-}  // namespace
-
-void sample(Sampler& s, uint64_t elapsed_ms) {
-  const Elapsed elapsed = elapsed_of(elapsed_ms);
-  Rows& now = s.rows[static_cast<size_t>(s.current)];
-  const Rows& before = s.rows[static_cast<size_t>(s.current ^ 1)];
-  Text& text = s.text;
-  int shown = 0;
-  bool changed = false;
-  int before_at = next_wanted(before, 0);
-  for (int pos = 0; pos < max_lines; ++pos) {
-    auto at = static_cast<size_t>(pos);
-    Row& row = now[at];
-    if (pos >= text.pieces) {
-      row.name = nullptr;
+bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
+  const Elapsed e = elapsed_of(elapsed_ms);
+  int placed = 0;  // rows where the previous pass had them
+  int j = 0;       // the previous pass's row at or after this one's position
+  for (int k = 0; k < now.n; ++k) {
+    Row& row = now.row[static_cast<size_t>(k)];
+    while (j < before.n && before.row[static_cast<size_t>(j)].pos < row.pos) ++j;
+    const Row& prev = before.row[static_cast<size_t>(j)];
+    const auto both =
+        static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
+    std::array<uint64_t, 4> d;
+    // Only the counters this interface had at this position on the
+    // previous pass can be differenced; otherwise the rates stay 0.0, as
+    // they do for the pass in which an interface was reset.
+    if (j == before.n || prev.pos != row.pos || !same_name(prev, row)) {
+      row.rate = {};
       continue;
     }
-    // A piece is read as the string it is.  The byte after it, the next
-    // piece's first, holds its string end meanwhile.
-    char& after = text.bytes[text.start[at + 1]];
-    char kept = after;
-    after = '\0';
-    parse_line(s, &text.bytes[text.start[at]], row);
-    after = kept;
-    if (row.name == nullptr) continue;
-
-    bool same_place = same_name(before[at], row);
-    // The names shown, in order, against the previous pass's.
-    if (!changed) {
-      changed = before_at == max_lines ||
-                !(before_at == pos ? same_place
-                                   : same_name(before[static_cast<size_t>(before_at)], row));
-      before_at = next_wanted(before, before_at + 1);
+    ++placed;
+    if (!grew(prev, row, both, d)) {
+      row.rate = {};
+      continue;
     }
-    show(s.shown[static_cast<size_t>(shown++)], row, before[at], same_place, elapsed);
+    for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+      row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
   }
-  s.shown_count = shown;
-  s.names_changed = changed || before_at < max_lines;
-  keep_names(s, now);
+  return placed == now.n && placed == before.n;
 }
 
 }  // namespace flowtally

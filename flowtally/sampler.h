@@ -1,13 +1,12 @@
-// Turns a pass's statistics text into rows and rates, and keeps what
-// outlives a pass: the filter list and the previous pass's rows.  It prints
-// nothing.
+// Turns a pass's statistics text into rows and rates: the filter list, the
+// wanted interfaces' counters, and their rates against the previous pass's
+// rows.  It prints nothing.
 #pragma once
 
 #include <array>
 #include <cstddef>
 #include <cstdint>
-
-#include "report.h"
+#include <cstring>
 
 namespace flowtally {
 
@@ -21,73 +20,120 @@ constexpr int fields_read = 10;
 // at most piece_max bytes, each counting as a line.
 constexpr size_t line_room = 1024;
 constexpr size_t piece_max = line_room - 1;
+// A name and its colon fill a piece at most.
+constexpr size_t name_max = piece_max - 1;
+
+// ",name1,name2," or absent: every interface is wanted.
+struct Filter {
+  char* list = nullptr;
+  size_t len = 0;
+};
+
+// Appends a name to the filter list; false when memory ran out.
+bool filter_append(Filter& f, const char* name);
+bool filter_wants(const Filter& f, const char* name, size_t len);
+
+// A line is read a word at a time where it can be, as far as a word
+// reaches past its end: the room that must follow a line.
+constexpr size_t word_room = sizeof(size_t) - 1;
 
 // The statistics text of one pass, as read, and where its pieces start.
 // (The text comes last: only as much of it as is read is ever touched.)
 struct Text {
   std::array<size_t, max_lines + 1> start;  // piece k: [start[k], start[k + 1])
   int pieces;
-  // The longest pieces there can be, and a byte to end the last one's string.
-  std::array<char, max_lines * piece_max + 1> bytes;
+  // The longest pieces there can be, and the last one's room.
+  std::array<char, max_lines * piece_max + word_room> bytes;
+};
+
+// A rate to one decimal: its whole part and its tenths digit.
+struct Rate {
+  uint64_t whole = 0;
+  uint32_t tenths = 0;
 };
 
 // A wanted interface's line of a pass.
 struct Row {
-  const char* name = nullptr;  // in its pass's text; null: no wanted interface
+  int pos = 0;                 // its line position
+  const char* name = nullptr;  // in its pass's names, not ended by a string end
   size_t name_len = 0;
   // Fields 0, 1, 8 and 9, as far as the line has them: a line has the first
-  // `counters` of the four.
+  // `counters` of the four, and as many rates, in the order receive
+  // kilobits, receive packets, transmit kilobits, transmit packets.
   int counters = 0;
   std::array<uint64_t, 4> counter{};
+  std::array<Rate, 4> rate{};
 };
 
-using Rows = std::array<Row, max_lines>;
-
-struct Sampler {
-  char* filter = nullptr;  // ",name1,name2," or absent: every interface
-  size_t filter_len = 0;
-  // This pass's rows and the previous pass's, in turn, so that a row's
-  // name can be compared with what stood at its position last time.
-  int current = 0;
-  std::array<Rows, 2> rows{};
-  // What this pass shows: the wanted interfaces in the text's order.
-  std::array<Shown, max_lines> shown{};
-  int shown_count = 0;
-  // The wanted interfaces' names, in order, differ from the previous pass's.
-  bool names_changed = false;
-  // Last, as only their beginnings are ever touched: this pass's text, and
-  // the names of its rows, kept for the next pass once the text is read
-  // anew.
-  Text text{};
-  std::array<char, max_lines * piece_max> names{};
+// A pass's wanted interfaces in the text's order, and their names.
+struct Rows {
+  int n = 0;
+  std::array<Row, max_lines> row{};
+  // (Room for every name but one at its longest, and for the last piece a
+  // name is copied from, a word at a time, before it is known to be one.)
+  std::array<char, (max_lines - 1) * name_max + piece_max + word_room> names{};
 };
-
-// Appends a name to the filter list; false when memory ran out.
-bool filter_append(Sampler& s, const char* name);
-bool filter_wants(const Sampler& s, const char* name, size_t len);
-
-// The text this pass reads into.
-Text& begin_pass(Sampler& s);
-
-// Reads one line (a string) into row: its name and, when it is a wanted
-// interface's, the counters a report uses.
-void parse_line(const Sampler& s, const char* line, Row& row);
 
 // strtoull's reading of a token in base 10 (blanks, a sign, digits; values
-// too large saturate) into value; returns where the reading stopped.
-const char* read_token(const char* token, uint64_t& value);
+// too large saturate) into value; returns where the reading stopped.  The
+// token is followed by word_room bytes.  (Inline: each line has four.)
+[[gnu::always_inline]] inline const char* read_token(const char* token, uint64_t& value) {
+  const char* p = token;
+  bool negative = false;
+  // Blanks that do not end a token, and a sign, rarely lead its digits.
+  if (static_cast<unsigned char>(*p - '0') >= 10) {
+    while (*p == '\v' || *p == '\f') ++p;
+    negative = *p == '-';
+    if (*p == '-' || *p == '+') ++p;
+  }
+  const char* const digits = p;
+  uint32_t head = 0;
+  // Four digits at a time while they come in fours (little-endian: the first
+  // is the lowest byte).  A digit's high half is 3, and stays 3 once 6 is
+  // added; the pairs then the four are formed by multiplications.
+  for (uint32_t w; memcpy(&w, p, 4),
+                   ((w & 0xF0F0F0F0U) | ((w + 0x06060606U) & 0xF0F0F0F0U) >> 4) == 0x33333333U;
+       p += 4) {
+    w &= 0x0F0F0F0FU;
+    w = w * 10 + (w >> 8);
+    head = head * 10000 + (((w & 0x00FF00FFU) * (1 + (100U << 16))) >> 16);
+  }
+  for (uint32_t d; (d = static_cast<unsigned char>(*p) - 48U) < 10; ++p) head = head * 10 + d;
+  uint64_t v = head;
+  // Nine digits always fit 32 bits; a longer number is read again in 64.
+  if (p - digits > 9) {
+    constexpr uint64_t tenth = UINT64_MAX / 10;
+    v = 0;
+    for (const char* q = digits; q != p; ++q) {
+      auto d = static_cast<uint64_t>(*q - '0');
+      if (v > tenth || (v == tenth && d > UINT64_MAX % 10)) {
+        value = UINT64_MAX;
+        return p;
+      }
+      v = v * 10 + d;
+    }
+  }
+  value = negative ? 0 - v : v;
+  return p;
+}
 
-// How much a counter grew, allowing for a 32-bit counter that wrapped.
-uint64_t counter_diff(uint64_t previous, uint64_t current);
+// Reads one line (a string, or ended by its newline, followed by word_room
+// bytes) into row when it is a wanted interface's: its name copied to
+// name_to, and the counters a report uses.  False for any other line.
+bool parse_line(const Filter& f, const char* line, Row& row, char* name_to);
 
-// Whether an interface was reset between two passes: a counter went down
-// from 2^32 or more, or both counters of one direction went down.
-bool was_reset(const Row& previous, const Row& current);
+// This pass's pieces into rows.
+void read_rows(const Filter& f, const Text& text, Rows& rows);
+
+// Whether the names of the interfaces shown, in order, differ from the
+// previous pass's.
+bool names_changed(const Rows& before, const Rows& now);
 
 // A pass's elapsed time, which divides all of its rates, with what makes
 // that division by a multiplication where the values fit 32 bits.
 struct Elapsed {
   uint64_t ms = 0;
+  bool fits = false;  // 1 to 2^32 - 1
   uint32_t magic = 0;
   uint8_t shift1 = 0, shift2 = 0;
 };
@@ -96,9 +142,9 @@ Elapsed elapsed_of(uint64_t ms);
 Rate kbit_rate(uint64_t bytes, const Elapsed& e);
 Rate packet_rate(uint64_t packets, const Elapsed& e);
 
-// Parses this pass's text and works out what each wanted interface shows,
-// against the previous pass's rows, into shown, shown_count and
-// names_changed; then keeps the rows' names for the next pass.
-void sample(Sampler& s, uint64_t elapsed_ms);
+// The rates of this pass's rows against the previous pass's rows, elapsed_ms
+// after them.  True when each row stood where the previous pass had it,
+// and no other did: the names shown are the same.
+bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms);
 
 }  // namespace flowtally

@@ -6,6 +6,9 @@
  *   SHIM_CLOCK_MS=a,b,c    gettimeofday (and its 64-bit-time twin on 32-bit
  *                          targets) returns these milliseconds in turn;
  *                          past the list it keeps adding the last step
+ *   SHIM_MONO_MS=a,b,c     the same for clock_gettime of CLOCK_MONOTONIC;
+ *                          the wall clock and the monotonic one each keep
+ *                          their own script
  *   SHIM_SLEEP_MS=n        sleep and usleep really sleep at most n ms
  *                          (default: return at once)
  *   SHIM_STOP_AFTER_SLEEPS=n  the n-th sleep/usleep call exits the process
@@ -328,34 +331,41 @@ int usleep(useconds_t usec)
 	return 0;
 }
 
+/* A clock's script, read from its variable at the clock's first call. */
+struct clock_script {
+	const char *var;
+	long long ms[64];
+	long n, calls; /* n < 0: not read yet */
+};
+static struct clock_script wall_script = { "SHIM_CLOCK_MS", { 0 }, -1, 0 };
+static struct clock_script mono_script = { "SHIM_MONO_MS", { 0 }, -1, 0 };
+
 /* Milliseconds of the scripted clock for this call, or -1 for the real one. */
-static long long scripted_ms(void)
+static long long scripted_ms(struct clock_script *s)
 {
-	static long long script[64];
-	static long n = -1, calls;
 	long long ms;
 
-	if (n < 0) {
-		const char *p = getenv("SHIM_CLOCK_MS");
-		n = 0;
-		while (p != NULL && *p != '\0' && n < 64) {
+	if (s->n < 0) {
+		const char *p = getenv(s->var);
+		s->n = 0;
+		while (p != NULL && *p != '\0' && s->n < 64) {
 			const char *end;
-			script[n] = read_number(p, &end);
+			s->ms[s->n] = read_number(p, &end);
 			if (end == p)
 				break;
-			n++;
+			s->n++;
 			p = (*end == ',') ? end + 1 : end;
 		}
 	}
-	if (n == 0)
+	if (s->n == 0)
 		return -1;
-	if (calls < n) {
-		ms = script[calls];
+	if (s->calls < s->n) {
+		ms = s->ms[s->calls];
 	} else {
-		long long step = n >= 2 ? script[n - 1] - script[n - 2] : 1000;
-		ms = script[n - 1] + step * (calls - n + 1);
+		long long step = s->n >= 2 ? s->ms[s->n - 1] - s->ms[s->n - 2] : 1000;
+		ms = s->ms[s->n - 1] + step * (s->calls - s->n + 1);
 	}
-	calls++;
+	s->calls++;
 	return ms;
 }
 
@@ -368,7 +378,7 @@ static long long real_ms(void)
 
 int gettimeofday(struct timeval *restrict tv, void *restrict tz)
 {
-	long long ms = scripted_ms();
+	long long ms = scripted_ms(&wall_script);
 
 	(void)tz;
 	if (ms < 0)
@@ -387,13 +397,56 @@ struct shim_timeval64 {
 
 int __gettimeofday64(struct shim_timeval64 *tv, void *tz)
 {
-	long long ms = scripted_ms();
+	long long ms = scripted_ms(&wall_script);
 
 	(void)tz;
 	if (ms < 0)
 		ms = real_ms();
 	tv->tv_sec = ms / 1000;
 	tv->tv_usec = (ms % 1000) * 1000;
+	return 0;
+}
+#endif
+
+/* Other clocks than the scripted monotonic one are the real ones, looked up
+ * when first read: another library's constructor may read a clock before
+ * the shim's own constructor ran. */
+int clock_gettime(clockid_t id, struct timespec *ts)
+{
+	static int (*real)(clockid_t, struct timespec *);
+	long long ms = id == CLOCK_MONOTONIC ? scripted_ms(&mono_script) : -1;
+
+	if (ms < 0) {
+		if (real == NULL)
+			real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
+		return real(id, ts);
+	}
+	ts->tv_sec = (time_t)(ms / 1000);
+	ts->tv_nsec = (long)((ms % 1000) * 1000000);
+	return 0;
+}
+
+#if __SIZEOF_LONG__ == 4
+/* The 64-bit-time twin: the nanoseconds are 32 bits, padded to 64. */
+struct shim_timespec64 {
+	int64_t tv_sec;
+	int32_t tv_nsec;
+	int32_t pad;
+};
+
+int __clock_gettime64(clockid_t id, struct shim_timespec64 *ts)
+{
+	static int (*real)(clockid_t, struct shim_timespec64 *);
+	long long ms = id == CLOCK_MONOTONIC ? scripted_ms(&mono_script) : -1;
+
+	if (ms < 0) {
+		if (real == NULL)
+			real = (int (*)(clockid_t, struct shim_timespec64 *))dlsym(RTLD_NEXT,
+										   "__clock_gettime64");
+		return real(id, ts);
+	}
+	ts->tv_sec = ms / 1000;
+	ts->tv_nsec = (int32_t)((ms % 1000) * 1000000);
 	return 0;
 }
 #endif

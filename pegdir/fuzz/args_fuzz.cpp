@@ -6,8 +6,8 @@
 #include "fuzz_input.h"
 #include "pegdir.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fz::Argv args(fz::split_at_nul(data, size));
+extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fz::Argv args(data, size);
   pegdir::Options opt;
   if (!pegdir::parse_args(args.argc(), args.argv(), &opt)) return 0;
   // The directory is an argument not starting with "-", never the name.

@@ -6,8 +6,8 @@
 #include "fuzz_input.h"
 #include "startup.h"
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  fz::Argv args(fz::split_at_nul(data, size));
+extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  fz::Argv args(data, size);
   wdpulse::Options o = wdpulse::scan_options(args.argc(), args.argv());
   // The paths are the tail of argv, never the program name.
   const int first_path = args.argc() - o.npaths;
