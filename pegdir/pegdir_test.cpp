@@ -1,5 +1,4 @@
 // End-to-end runs of the real pegdir binary in scratch directories.
-#include <dirent.h>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <time.h>
@@ -27,19 +26,6 @@ ts::Result peg(std::vector<std::string> args, const ts::RunOpts& opts = {}) {
 // Our own pid: pegdir started by ts::run is our child.
 std::string our_proc() { return "/proc/" + std::to_string(getpid()); }
 
-std::vector<std::string> names_in(const std::string& dir) {
-  std::vector<std::string> v;
-  DIR* d = opendir(dir.c_str());
-  if (d == nullptr) return v;
-  while (dirent* e = readdir(d)) {
-    std::string n = e->d_name;
-    if (n != "." && n != "..") v.push_back(n);
-  }
-  closedir(d);
-  std::sort(v.begin(), v.end());
-  return v;
-}
-
 // 'l' link, 'd' directory, 'f' other, '-' nothing there.
 char kind_of(const std::string& path) {
   struct stat st;
@@ -47,12 +33,6 @@ char kind_of(const std::string& path) {
   if (S_ISLNK(st.st_mode)) return 'l';
   if (S_ISDIR(st.st_mode)) return 'd';
   return 'f';
-}
-
-std::string link_text(const std::string& path) {
-  char buf[4096];
-  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
-  return n < 0 ? std::string("<none>") : std::string(buf, static_cast<size_t>(n));
 }
 
 void expect_created(const ts::Result& r, const std::string& path) {
@@ -93,7 +73,7 @@ TEST(pegdir, ParentOutsideNamespaceGivesProcZero) {
   // The forked pid 1 of a new namespace sees its parent as id 0.
   auto r = ts::run({"/usr/bin/unshare", "--pid", "--fork", PEGDIR_BIN, t.path});
   expect_created(r, t.path + "/.lock.00000000");
-  EXPECT_EQ(link_text(t.path + "/.lock.00000000"), "/proc/0");
+  EXPECT_EQ(ts::link_text(t.path + "/.lock.00000000"), "/proc/0");
 }
 
 TEST(pegdir, DirectoryModeIs0700UnderUmask) {
@@ -218,7 +198,7 @@ TEST(pegdir, ArgumentsAndOutcomes) {
     if (out.empty()) continue;
     const std::string path = out[0] == '/' ? out : t.path + "/" + out;
     EXPECT_EQ(kind_of(path), c.kind);
-    if (c.kind == 'l') EXPECT_EQ(link_text(path), c.text ? c.text : our_proc());
+    if (c.kind == 'l') EXPECT_EQ(ts::link_text(path), c.text ? c.text : our_proc());
   }
   EXPECT_EQ(kind_of("/" + root_prefix + "00000000"), '-');
 }
@@ -249,7 +229,7 @@ TEST(pegdir, NumbersCountInHexAndFillGaps) {
                         "00000010"};
   for (const char* n : want) {
     expect_created(peg({t.path}), base + n);
-    EXPECT_EQ(link_text(base + n), our_proc());
+    EXPECT_EQ(ts::link_text(base + n), our_proc());
   }
 
   // Freed numbers are taken lowest first, then the count carries on.
@@ -270,7 +250,7 @@ TEST(pegdir, ReadOnlyDirectoryExitsTwo) {
          PEGDIR_BIN, mode, t.path});
     SCOPED_TRACE(mode);
     expect_failed(r);
-    EXPECT_TRUE(names_in(t.path).empty());
+    EXPECT_EQ(entries(t.path), 0u);
   }
 }
 
@@ -340,9 +320,9 @@ void expect_distinct_entries(int callers) {
     snprintf(name, sizeof name, "/.lock.%08X", i);
     std::string path = t.path + name;
     EXPECT_EQ(printed[path], 1) << path;
-    EXPECT_EQ(link_text(path), our_proc()) << path;
+    EXPECT_EQ(ts::link_text(path), our_proc()) << path;
   }
-  EXPECT_EQ(names_in(t.path).size(), static_cast<size_t>(callers));
+  EXPECT_EQ(entries(t.path), static_cast<size_t>(callers));
 }
 
 TEST(pegdir, ConcurrentCallersGetDistinctEntries) { expect_distinct_entries(200); }

@@ -302,18 +302,16 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string link_text(const std::string& path) {
+  char buf[4096];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> v;
-  std::string cur;
-  for (char c : text) {
-    if (c == '\n') {
-      v.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty()) v.push_back(cur);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) v.push_back(line);
   return v;
 }
 

@@ -119,6 +119,8 @@ struct TempDir {
 
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
+// What the symbolic link at path holds, "" when it is none.
+std::string link_text(const std::string& path);
 std::vector<std::string> lines_of(const std::string& text);
 int count_of(const std::string& text, const std::string& needle);
 

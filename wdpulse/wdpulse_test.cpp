@@ -35,12 +35,6 @@ int stat_field(pid_t pid, int n) {
   return atoi(field.c_str());
 }
 
-std::string link_of(const std::string& path) {
-  char target[4096];
-  ssize_t n = readlink(path.c_str(), target, sizeof target);
-  return std::string(target, n > 0 ? static_cast<size_t>(n) : 0);
-}
-
 // The daemon re-parented to this process once the started process ended.
 pid_t adopted_child() {
   DIR* d = opendir("/proc");
@@ -140,10 +134,10 @@ void inspect(pid_t pid, Outcome& o) {
   if (DIR* d = opendir((dir + "/fd").c_str())) {
     while (dirent* e = readdir(d))
       if (e->d_name[0] != '.')
-        o.fds.push_back(e->d_name + (" " + link_of(dir + "/fd/" + e->d_name)));
+        o.fds.push_back(e->d_name + (" " + ts::link_text(dir + "/fd/" + e->d_name)));
     closedir(d);
   }
-  o.cwd = link_of(dir + "/cwd");
+  o.cwd = ts::link_text(dir + "/cwd");
   o.cmdline = ts::read_file(dir + "/cmdline");
   o.session_leader = stat_field(pid, 6) == pid;
   std::string status = ts::read_file(dir + "/status");
