@@ -280,14 +280,13 @@ void expect_distinct_entries(int callers) {
   int out[2], gate[2];
   ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
-  // Each caller waits in a shell until the gate's last writer has gone.
+  // Each caller waits before its main until the gate's last writer is gone.
   ts::RunOpts gated;
   gated.hand_on = {{gate[0], 3}};
+  gated.env = {ts::shim_env(), "SHIM_GATE_FD=3"};
   std::vector<pid_t> pids;
   for (int i = 0; i < callers; ++i) {
-    pid_t pid = ts::start({"/bin/sh", "-c", "read -r _ <&3; exec \"$0\" \"$1\" 3<&-", PEGDIR_BIN,
-                           t.path},
-                          out[1], gated);
+    pid_t pid = ts::start({PEGDIR_BIN, t.path}, out[1], gated);
     if (pid < 0) break;  // still release the ones already waiting
     pids.push_back(pid);
   }

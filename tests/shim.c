@@ -31,6 +31,9 @@
  *                          launcher may leave it
  *   SHIM_NO_CLOSE_RANGE=1  close_range fails with ENOSYS, as on kernels
  *                          before 5.9
+ *   SHIM_GATE_FD=n         before main, wait until descriptor n reads end of
+ *                          file, then close it: a gate that releases many
+ *                          started programs at once
  *   SHIM_FAIL_WRITE_FD=n   every write of one byte to descriptor n fails
  *                          with EIO after SHIM_FAIL_WRITE_AFTER successes,
  *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
@@ -205,6 +208,12 @@ __attribute__((constructor)) static void shim_init(void)
 	real_stat64 = (stat64_fn *)dlsym(RTLD_NEXT, "stat64");
 	if (env_long("SHIM_IGNORE_SIGNAL", 0) > 0)
 		signal((int)env_long("SHIM_IGNORE_SIGNAL", 0), SIG_IGN);
+	if (env_long("SHIM_GATE_FD", -1) >= 0) {
+		char c;
+		while (read((int)env_long("SHIM_GATE_FD", -1), &c, 1) > 0)
+			;
+		close((int)env_long("SHIM_GATE_FD", -1));
+	}
 	armed = 1;
 }
 
@@ -423,11 +432,12 @@ pid_t fork(void)
 int brk(void *addr)
 {
 	long fail_at = env_long("SHIM_FAIL_BRK_AT", 0);
-	uintptr_t from = (uintptr_t)sbrk(0), to = (uintptr_t)addr;
+	char *old = sbrk(0);
+	uintptr_t from = (uintptr_t)old, to = (uintptr_t)addr;
 	uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
 
 	if (env_long("SHIM_LOG_DETAIL", 0) != 0)
-		log_event("brk", (long long)(to - from), 1);
+		log_event("brk", (long long)((char *)addr - old), 1);
 	else
 		log_event("brk", 0, 0);
 	if (++brks == fail_at) {
