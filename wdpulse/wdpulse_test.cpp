@@ -242,6 +242,7 @@ TEST(WdpulseDetach, DaemonHoldsTheDeviceAloneAndMarksRejectedPaths) {
       {{}, {}, {}, false},
       {{"$m", "$a"}, {"!" + f("$m").substr(1), f("$a")}, {}, false},
       {{"$a", "$m", "$n"}, {f("$a"), "!" + f("$m").substr(1), "!" + f("$n").substr(1)}, {}, false},
+      {{"$m", "$a", "$n"}, {"!" + f("$m").substr(1), f("$a"), "!" + f("$n").substr(1)}, {}, false},
       // an empty argument is dropped but has no byte to mark
       {{"", "$a"}, {"", f("$a")}, {}, false},
       // relative paths are vetted from "/", not from the caller's directory
@@ -286,7 +287,8 @@ TEST(WdpulseDetach, DaemonHoldsTheDeviceAloneAndMarksRejectedPaths) {
 }
 
 // How a keeper's life goes from its command line and what befalls it: the
-// paths vetted at start-up, those probed (one a pass, in turn; as a cycle of
+// paths vetted at start-up (a rejected one's place taken by the last),
+// those probed (one a pass, in turn; as a cycle of
 // each pass's stat calls, the watched file's last), how it ends (the shim
 // stops it at status 99 after `limit` passes) and after how many passes.
 TEST(WdpulseProbes, VettingRotationStalenessAndFailedForks) {
@@ -303,7 +305,10 @@ TEST(WdpulseProbes, VettingRotationStalenessAndFailedForks) {
       {{"$m", "$b", "$c"}, {}, {"$m", "$c", "$b"}, {"$c", "$b"}, 0, 99, limit},
       {{"$a", "$m", "$c"}, {}, {"$a", "$m", "$c"}, {"$a", "$c"}, 0, 99, limit},
       {{"$m", "$n", "$c"}, {}, {"$m", "$c", "$n"}, {"$c"}, 0, 99, limit},
+      {{"$a", "$b", "$m"}, {}, {"$a", "$b", "$m"}, {"$a", "$b"}, 0, 99, limit},
+      {{"$m", "$a", "$n"}, {}, {"$m", "$n", "$a"}, {"$a"}, 0, 99, limit},
       {{"$m", "$n"}, {}, {"$m", "$n"}, {"/"}, 0, 99, limit},
+      {{"$a", ""}, {}, {"$a", ""}, {"$a"}, 0, 99, limit},
       {{"rel", "etc"}, {}, {"rel", "etc"}, {"etc"}, 0, 99, limit},
       {{"--", "-x", "$a"}, {}, {"-x", "$a"}, {"$a"}, 0, 99, limit},
       {{"--x", "-y", "$a"}, {}, {"-y", "$a"}, {"$a"}, 0, 99, limit},

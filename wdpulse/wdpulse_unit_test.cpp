@@ -115,41 +115,6 @@ TEST(WdpulseOptions, EmptyArgvHasNoPaths) {
   EXPECT_EQ(o.npaths, 0);
 }
 
-TEST(WdpulseVetting, MarksRejectsAndMovesTheLastPathIntoTheGap) {
-  ts::TempDir tmp;
-  ts::write_file(tmp.path + "/a", "");
-  ts::write_file(tmp.path + "/b", "");
-  ts::write_file(tmp.path + "/c", "");
-  const std::string a = tmp.path + "/a", b = tmp.path + "/b", c = tmp.path + "/c";
-  const std::string m = tmp.path + "/m", n = tmp.path + "/n";
-  auto marked = [](std::string s) { return s.replace(0, 1, "!"); };
-  struct Case {
-    Strings in;
-    Strings kept;   // in the order vetting leaves them
-    Strings after;  // the argument strings afterwards
-  } cases[] = {
-      {{a, b, c}, {a, b, c}, {a, b, c}},
-      {{m, b, c}, {c, b}, {marked(m), b, c}},
-      {{a, m, c}, {a, c}, {a, marked(m), c}},
-      {{a, b, m}, {a, b}, {a, b, marked(m)}},
-      {{m, n, c}, {c}, {marked(m), marked(n), c}},
-      {{m, a, n}, {a}, {marked(m), a, marked(n)}},
-      {{m, n}, {}, {marked(m), marked(n)}},
-      {{"", a}, {a}, {"", a}},
-      {{a, ""}, {a}, {a, ""}},
-      {{}, {}, {}},
-  };
-  for (const auto& k : cases) {
-    Argv v(k.in);
-    int kept = wdpulse::vet_paths(v.argv(), v.argc());
-    std::string where = testing::PrintToString(k.in);
-    EXPECT_EQ(strings_of(v.argv(), kept), k.kept) << where;
-    Strings after;
-    for (const auto& s : v.store) after.push_back(s.get());
-    EXPECT_EQ(after, k.after) << where;
-  }
-}
-
 TEST(WdpulseRecord, StartsFromZeroSoUntouchedBytesNeverDiffer) {
   ts::TempDir tmp;
   const std::string file = tmp.path + "/w";
