@@ -1,6 +1,6 @@
 // Helpers shared by the libFuzzer targets: pieces of the input laid out the
-// way the programs receive them, each in a heap block of its exact size so
-// that ASan catches a read past its end.
+// way the programs receive them, each followed by poisoned bytes so that
+// ASan catches a read past its end.
 #pragma once
 
 #include <sanitizer/asan_interface.h>
@@ -9,36 +9,18 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <string>
 #include <vector>
 
 // The harness's own code, left out of the coverage that steers the fuzzer:
 // its branches say nothing of the program's, and tracing them slows each run.
+#if defined(__clang__)
 #define FZ_HARNESS __attribute__((no_sanitize("coverage")))
+#else
+#define FZ_HARNESS
+#endif
 
 namespace fz {
-
-// Pieces of data split at every NUL byte, as the kernel lays out argv.
-FZ_HARNESS inline std::vector<std::string> split_at_nul(const uint8_t* data, size_t size) {
-  std::vector<std::string> v;
-  const char* p = reinterpret_cast<const char*>(data);
-  const char* end = p + size;
-  while (p < end) {
-    const char* nul = static_cast<const char*>(memchr(p, '\0', static_cast<size_t>(end - p)));
-    const char* stop = nul != nullptr ? nul : end;
-    v.emplace_back(p, stop);
-    p = stop + 1;
-  }
-  return v;
-}
-
-// A string in a block of exactly its length plus the string end.
-FZ_HARNESS inline std::unique_ptr<char[]> exact_copy(const std::string& s) {
-  auto b = std::make_unique<char[]>(s.size() + 1);
-  memcpy(b.get(), s.c_str(), s.size() + 1);
-  return b;
-}
 
 // argc strings and the null entry after them, as main receives them: data
 // split at every NUL byte.  The strings share one block kept from input to
@@ -77,10 +59,20 @@ class Argv {
     argv_ = ptrs.data();
     argc_ = n;
   }
+  // The unit tests' argument lists: each string and its end, as the kernel
+  // lays them out.
+  explicit Argv(const std::vector<std::string>& args) : Argv(joined(args)) {}
   int argc() const { return argc_; }
   char** argv() { return argv_; }
 
  private:
+  explicit Argv(const std::string& data)
+      : Argv(reinterpret_cast<const uint8_t*>(data.data()), data.size()) {}
+  static std::string joined(const std::vector<std::string>& args) {
+    std::string data;
+    for (const std::string& a : args) data.append(a).push_back('\0');
+    return data;
+  }
   char** argv_;
   int argc_;
 };

@@ -27,6 +27,16 @@
  *                          path
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
+ *   SHIM_SPOIL_BRK_AT=n    the n-th brk that raises the break succeeds, but
+ *                          the pages it adds fault when touched, as on a
+ *                          board out of memory
+ *   SHIM_IGNORE_SIGNAL=sig the program starts with sig ignored, as a
+ *                          launcher may leave it
+ *   SHIM_NO_CLOSE_RANGE=1  close_range fails with ENOSYS, as on kernels
+ *                          before 5.9
+ *   SHIM_GATE_FD=n         before main, wait until descriptor n reads end of
+ *                          file, then close it: a gate that releases many
+ *                          started programs at once
  *   SHIM_FAIL_WRITE_FD=n   every write of one byte to descriptor n fails
  *                          with EIO after SHIM_FAIL_WRITE_AFTER successes,
  *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
@@ -52,6 +62,7 @@
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -79,7 +90,7 @@ typedef int stat64_fn(const char *, struct stat64 *);
 static open_fn *real_open, *real_open64;
 static stat_fn *real_stat;
 static stat64_fn *real_stat64;
-static long sleeps, forks, brks, one_byte_writes, failed_writes, allocs;
+static long sleeps, forks, brks, raises, one_byte_writes, failed_writes, allocs;
 
 /* A decimal number with an optional minus sign, read by hand: the C
  * library's reading would bring its code and locale tables into memory,
@@ -198,6 +209,14 @@ __attribute__((constructor)) static void shim_init(void)
 	real_open64 = (open_fn *)dlsym(RTLD_NEXT, "open64");
 	real_stat = (stat_fn *)dlsym(RTLD_NEXT, "stat");
 	real_stat64 = (stat64_fn *)dlsym(RTLD_NEXT, "stat64");
+	if (env_long("SHIM_IGNORE_SIGNAL", 0) > 0)
+		signal((int)env_long("SHIM_IGNORE_SIGNAL", 0), SIG_IGN);
+	if (env_long("SHIM_GATE_FD", -1) >= 0) {
+		char c;
+		while (read((int)env_long("SHIM_GATE_FD", -1), &c, 1) > 0)
+			;
+		close((int)env_long("SHIM_GATE_FD", -1));
+	}
 	armed = 1;
 }
 
@@ -466,16 +485,37 @@ pid_t fork(void)
 int brk(void *addr)
 {
 	long fail_at = env_long("SHIM_FAIL_BRK_AT", 0);
+	char *old = sbrk(0);
+	uintptr_t from = (uintptr_t)old, to = (uintptr_t)addr;
+	uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
 
 	if (env_long("SHIM_LOG_DETAIL", 0) != 0)
-		log_event("brk", (long long)((char *)addr - (char *)sbrk(0)), 1);
+		log_event("brk", (long long)((char *)addr - old), 1);
 	else
 		log_event("brk", 0, 0);
 	if (++brks == fail_at) {
 		errno = ENOMEM;
 		return -1;
 	}
-	return real_brk(addr);
+	if (real_brk(addr) != 0)
+		return -1;
+	/* Only the pages wholly above the old break are new. */
+	if (to > from && ++raises == env_long("SHIM_SPOIL_BRK_AT", 0)) {
+		from = (from + page - 1) & ~(page - 1);
+		to = (to + page - 1) & ~(page - 1);
+		if (to > from)
+			mprotect((void *)from, to - from, PROT_NONE);
+	}
+	return 0;
+}
+
+int close_range(unsigned int first, unsigned int last, int flags)
+{
+	if (env_long("SHIM_NO_CLOSE_RANGE", 0) != 0) {
+		errno = ENOSYS;
+		return -1;
+	}
+	return (int)syscall(SYS_close_range, first, last, flags);
 }
 
 ssize_t write(int fd, const void *buf, size_t n)

@@ -1,10 +1,8 @@
 #include "support.h"
 
 #include <fcntl.h>
-#include <sched.h>
-#include <sys/mount.h>
 #include <sys/prctl.h>
-#include <sys/sysmacros.h>
+#include <sys/syscall.h>
 #include <poll.h>
 #include <pty.h>
 #include <signal.h>
@@ -16,6 +14,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -53,12 +52,12 @@ std::vector<std::string> child_env(const std::vector<std::string>& env) {
 }
 
 // Starts argv (a path first) with standard input from /dev/null, standard
-// output on out_fd (closed when out_fd is -1) and standard error on err_fd.
-// Spawned rather than forked, so that none of the test process's own code
-// runs in the child between its creation and the exec.
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& cwd, int out_fd, int err_fd, bool ignore_sigpipe,
-            const std::vector<int>& also_close) {
+// output on out_fd (closed when out_fd is -1), standard error on err_fd and
+// the descriptors of hand_on; nothing else of ours reaches it.  Spawned
+// rather than forked, so that none of the test process's own code runs in
+// the child between its creation and the exec.
+pid_t spawn(const std::vector<std::string>& argv, const RunOpts& opts, int out_fd, int err_fd,
+            bool ignore_sigpipe) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
   posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
@@ -68,12 +67,22 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
     posix_spawn_file_actions_addclose(&fa, 1);
   }
   posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
-  for (int fd : also_close) posix_spawn_file_actions_addclose(&fa, fd);
-  if (!cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, cwd.c_str());
+  int first_closed = 3;
+  for (auto [ours, theirs] : opts.hand_on) {
+    posix_spawn_file_actions_adddup2(&fa, ours, theirs);
+    first_closed = std::max(first_closed, theirs + 1);
+  }
+  for (int fd = 3; fd < first_closed; ++fd) {
+    bool kept = false;
+    for (auto fds : opts.hand_on) kept = kept || fds.second == fd;
+    if (!kept) posix_spawn_file_actions_addclose(&fa, fd);
+  }
+  posix_spawn_file_actions_addclosefrom_np(&fa, first_closed);
+  if (!opts.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, opts.cwd.c_str());
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  std::vector<std::string> envs = child_env(env);
+  std::vector<std::string> envs = child_env(opts.env);
   std::vector<char*> envp;
   for (auto& e : envs) envp.push_back(e.data());
   envp.push_back(nullptr);
@@ -95,27 +104,41 @@ pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>
 
 }  // namespace
 
-pid_t start(const std::vector<std::string>& argv, int out_fd) {
-  return spawn(argv, {}, "", out_fd, 2, false, {});
+pid_t start(const std::vector<std::string>& argv, int out_fd, const RunOpts& opts) {
+  return spawn(argv, opts, out_fd, 2, false);
+}
+
+Result wait_for(pid_t pid, int timeout_ms) {
+  Result res;
+  int fd = static_cast<int>(syscall(SYS_pidfd_open, pid, 0));
+  pollfd p = {fd, POLLIN, 0};
+  if (fd >= 0 && poll(&p, 1, std::max(timeout_ms, 0)) == 0) {
+    res.timed_out = true;
+    kill(pid, SIGKILL);
+  }
+  if (fd >= 0) close(fd);
+  int st = 0;
+  if (waitpid(pid, &st, 0) != pid) return res;
+  if (WIFEXITED(st)) {
+    res.status = WEXITSTATUS(st);
+  } else if (WIFSIGNALED(st)) {
+    res.signal = WTERMSIG(st);
+  }
+  return res;
 }
 
 Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
   Result res;
   int out[2] = {-1, -1}, err[2];
-  std::vector<int> also_close;
   if (opts.out == Out::pty) {
-    int master = -1, slave = -1;
-    if (openpty(&master, &slave, nullptr, nullptr, nullptr) != 0) {
+    if (openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0) {
       ADD_FAILURE() << "openpty: " << strerror(errno);
       return res;
     }
     termios raw{};
-    tcgetattr(slave, &raw);
+    tcgetattr(out[1], &raw);
     cfmakeraw(&raw);
-    tcsetattr(slave, TCSANOW, &raw);
-    out[0] = master;
-    out[1] = slave;
-    also_close = {master, slave};
+    tcsetattr(out[1], TCSANOW, &raw);
   } else if (opts.out != Out::closed && pipe2(out, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return res;
@@ -128,27 +151,16 @@ Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return res;
   }
-  pid_t pid = spawn(argv, opts.env, opts.cwd, out[1], err[1], opts.out == Out::reader_gone,
-                    also_close);
+  pid_t pid = spawn(argv, opts, out[1], err[1], opts.out == Out::reader_gone);
   if (out[1] >= 0) close(out[1]);
   close(err[1]);
-  if (pid < 0) {
-    for (int fd : {out[0], err[0]})
-      if (fd >= 0) close(fd);
-    return res;
-  }
   long long deadline = now_ms() + opts.timeout_ms;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&res.out, &res.err};
-  int open_fds = out[0] >= 0 ? 2 : 1;
+  int open_fds = pid < 0 ? 0 : out[0] >= 0 ? 2 : 1;
   while (open_fds > 0) {
     long long left = deadline - now_ms();
-    if (left <= 0) {
-      res.timed_out = true;
-      kill(pid, SIGKILL);
-      break;
-    }
-    if (poll(fds, 2, static_cast<int>(left)) < 0) break;
+    if (left <= 0 || poll(fds, 2, static_cast<int>(left)) < 0) break;
     for (int i = 0; i < 2; ++i) {
       if (fds[i].fd < 0 || fds[i].revents == 0) continue;
       char buf[4096];
@@ -165,14 +177,11 @@ Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
   }
   for (auto& f : fds)
     if (f.fd >= 0) close(f.fd);
-  int st = 0;
-  waitpid(pid, &st, 0);
-  if (WIFEXITED(st)) {
-    res.status = WEXITSTATUS(st);
-  } else if (WIFSIGNALED(st)) {
-    res.signal = WTERMSIG(st);
-  }
-  return res;
+  if (pid < 0) return res;
+  Result ended = wait_for(pid, static_cast<int>(deadline - now_ms()));
+  ended.out = std::move(res.out);
+  ended.err = std::move(res.err);
+  return ended;
 }
 
 std::vector<std::string> with_net_fixture(const std::string& dir,
@@ -211,25 +220,57 @@ std::string stats_text(const std::vector<Iface>& ifaces) {
   return t;
 }
 
+std::vector<Iface> busy_ifaces(int n, uint64_t k) {
+  std::vector<Iface> v;
+  for (uint64_t i = 0; i < static_cast<uint64_t>(n); ++i)
+    v.push_back({"eth" + std::to_string(i), 1000000 * i + 123457 * k * (i + 1),
+                 1000 * i + 97 * k * (i + 1), 2000000 * i + 234567 * k * (i + 1),
+                 2000 * i + 89 * k * (i + 1)});
+  return v;
+}
+
 std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }
 
 bool is_root() { return geteuid() == 0; }
 
-bool private_dev() {
-  // The chain stops at the first failure, so the tmpfs is never mounted
-  // unless the namespace is private.
-  static int ready = -1;
-  if (ready < 0)
-    ready = is_root() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 && unshare(CLONE_NEWNS) == 0 &&
-            mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) == 0 &&
-            mount("boardtools-test", "/dev", "tmpfs", 0, "mode=755") == 0 &&
-            mknod("/dev/null", S_IFCHR | 0666, makedev(1, 3)) == 0;
-  return ready == 1;
-}
-
 bool have_command(const std::string& name) {
   std::string cmd = "command -v " + name + " >/dev/null 2>&1";
   return system(cmd.c_str()) == 0;
+}
+
+bool adopt_daemons() {
+  static int ready = -1;
+  if (ready < 0) {
+    TempDir dev;
+    ready = is_root() && have_command("unshare") && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 &&
+            run(with_dev(dev.path, {}, {"/bin/true"})).status == 0;
+  }
+  return ready == 1;
+}
+
+void reap_adopted() {
+  while (waitpid(-1, nullptr, WNOHANG) > 0) {
+  }
+}
+
+int make_dev(const std::string& dir, Watchdog where) {
+  mkdir(dir.c_str(), 0755);
+  unlink((dir + "/watchdog").c_str());
+  unlink((dir + "/misc/watchdog").c_str());
+  rmdir((dir + "/misc").c_str());
+  if (where == Watchdog::none) return -1;
+  if (where == Watchdog::misc) mkdir((dir + "/misc").c_str(), 0755);
+  std::string path = dir + (where == Watchdog::misc ? "/misc/watchdog" : "/watchdog");
+  if (mkfifo(path.c_str(), 0600) != 0) ADD_FAILURE() << "mkfifo " << path;
+  return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+}
+
+std::vector<std::string> with_dev(const std::string& dir, const std::vector<std::string>& env,
+                                  const std::vector<std::string>& argv) {
+  std::vector<std::string> v = {"/bin/sh", WITH_DEV_SCRIPT, dir, "/usr/bin/env"};
+  v.insert(v.end(), env.begin(), env.end());
+  v.insert(v.end(), argv.begin(), argv.end());
+  return v;
 }
 
 TempDir::TempDir() {
@@ -261,18 +302,16 @@ std::string read_file(const std::string& path) {
   return ss.str();
 }
 
+std::string link_text(const std::string& path) {
+  char buf[4096];
+  ssize_t n = readlink(path.c_str(), buf, sizeof buf);
+  return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
+}
+
 std::vector<std::string> lines_of(const std::string& text) {
   std::vector<std::string> v;
-  std::string cur;
-  for (char c : text) {
-    if (c == '\n') {
-      v.push_back(cur);
-      cur.clear();
-    } else {
-      cur += c;
-    }
-  }
-  if (!cur.empty()) v.push_back(cur);
+  std::istringstream in(text);
+  for (std::string line; std::getline(in, line);) v.push_back(line);
   return v;
 }
 

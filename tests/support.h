@@ -6,9 +6,12 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace ts {
+
+using Strings = std::vector<std::string>;
 
 // Under CI=true a missing facility is a failure, elsewhere a skip.
 bool in_ci();
@@ -33,6 +36,9 @@ struct RunOpts {
   std::string cwd;               // working directory of the child, if set
   Out out = Out::pipe;
   int timeout_ms = 20000;        // then the child is killed with SIGKILL
+  // {ours, theirs}: descriptors handed on at the child's numbers; every
+  // other one above 2 is closed in the child.
+  std::vector<std::pair<int, int>> hand_on;
 };
 
 struct Result {
@@ -47,8 +53,13 @@ struct Result {
 Result run(const std::vector<std::string>& argv, const RunOpts& opts = {});
 
 // Starts argv[0] (a path) with argv, standard input from /dev/null and
-// standard output on out_fd, and returns at once: its id, or -1.
-pid_t start(const std::vector<std::string>& argv, int out_fd);
+// standard output on out_fd (with opts' env, cwd and hand_on), and returns at
+// once: its id, or -1.
+pid_t start(const std::vector<std::string>& argv, int out_fd, const RunOpts& opts = {});
+
+// Waits for the child pid (started or adopted) until timeout_ms, then kills
+// it; the status fields of the result are set.
+Result wait_for(pid_t pid, int timeout_ms);
 
 // argv for running a program in a private mount namespace whose
 // /proc/net/dev is the file "dev" in dir; env entries are set for the
@@ -69,19 +80,33 @@ extern const std::string stats_headings;
 std::string stats_line(const Iface& iface);
 // The headings, then a line per interface.
 std::string stats_text(const std::vector<Iface>& ifaces);
+// n interfaces eth0, eth1, ... as busy ones stand at pass k: each counter
+// moves on by its own amount every pass.
+std::vector<Iface> busy_ifaces(int n, uint64_t k = 0);
 
 // "LD_PRELOAD=<shim>" for the environment of a program under test.
 std::string shim_env();
 
 bool is_root();
 
-// Once per process: makes this process a child subreaper (a detached daemon
-// it starts is re-parented to it) in a private mount namespace whose /dev is
-// a fresh tmpfs holding only a null device, so a watchdog stand-in can be
-// put there without touching the machine's /dev.  False when that cannot be
-// done (not root, or no namespaces).
-bool private_dev();
 bool have_command(const std::string& name);
+
+// Makes this process a child subreaper, so that a daemon it starts is
+// re-parented to it; false unless root and with_dev can work.
+bool adopt_daemons();
+// Reaps every adopted child that has ended.
+void reap_adopted();
+
+// Where a watchdog stand-in (a FIFO) sits in a /dev made by make_dev.
+enum class Watchdog { standard, misc, none };
+// Makes dir, emptied of any earlier stand-in, a /dev for with_dev with a
+// FIFO at watchdog or misc/watchdog (or none); returns a reader of it that
+// keeps every byte written, or -1.
+int make_dev(const std::string& dir, Watchdog where);
+// argv for running argv in a mount namespace of its own whose /dev is dir
+// (tests/with_dev.sh); env entries are set for argv alone.
+std::vector<std::string> with_dev(const std::string& dir, const std::vector<std::string>& env,
+                                  const std::vector<std::string>& argv);
 
 // A fresh directory under /tmp, removed with its contents when it goes.
 struct TempDir {
@@ -94,6 +119,8 @@ struct TempDir {
 
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
+// What the symbolic link at path holds, "" when it is none.
+std::string link_text(const std::string& path);
 std::vector<std::string> lines_of(const std::string& text);
 int count_of(const std::string& text, const std::string& needle);
 
