@@ -98,7 +98,7 @@ TEST(FixtureRun, PassesByteForByte) {
     ts::Out out = ts::Out::pipe;
     bool no_stdin = false;
     Strings texts = {pass1_text, pass2_text};
-    std::string sleeps = "usleep 1960000\nusleep 1960000\n";
+    std::string sleeps = "usleep 1960000\nusleep 1960000\nexit\n";
   };
   const std::string header = "#   time   lo(ikb ipk okb opk) eth0(ikb ipk okb opk) \n";
   const std::string rates = " 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n";
@@ -140,7 +140,7 @@ TEST(FixtureRun, PassesByteForByte) {
        "#   time   eth0(ikb ipk okb opk) \n         1 8.0 0.0 0.0 0.0 \n"
        "         2 16.0 0.0 0.0 0.0 \n",
        ts::Out::pipe, false, {long_text(0), long_text(1000), long_text(3000)},
-       "usleep 1000000\nusleep 1000000\nusleep 1000000\n"},
+       "usleep 1000000\nusleep 1000000\nusleep 1000000\nexit\n"},
       {"screen mode on a pipe", named, {steady}, screen},
       {"screen mode on a terminal", named, {steady}, screen, ts::Out::pty},
       {"screen mode, date set back an hour", named,

@@ -150,7 +150,7 @@ Outcome run_keeper(const Launch& l) {
   ts::TempDir tmp;
   const std::string log = tmp.path + "/shim.log", lock = tmp.path + "/boot.lock";
   int device = ts::make_dev(tmp.path + "/dev", l.device);
-  Strings env = {ts::shim_env(), "SHIM_LOG=" + log, "SHIM_LOG_DETAIL=1"}, args = {WDPULSE_BIN};
+  Strings env = {ts::shim_env(), "SHIM_LOG=" + log}, args = {WDPULSE_BIN};
   env.insert(env.end(), l.env.begin(), l.env.end());
   if (l.hold) env.push_back("SHIM_SLEEP_MS=60000");
   args.insert(args.end(), l.args.begin(), l.args.end());
