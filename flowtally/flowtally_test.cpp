@@ -36,43 +36,25 @@ namespace {
 const std::string table_top = border + column_header + border;
 
 TEST(CommandLine, ScansArgumentsAsDocumented) {
+  const Parse ok = Parse::ok, usage = Parse::usage;
   struct Case {
     ts::Strings args;
     Parse result;
-    bool line_mode;
-    int32_t interval;
-    const char* filter;  // nullptr: absent
+    int32_t interval = 3;         // when ok
+    const char* filter = nullptr;  // nullptr: absent
+    bool line_mode = false;
   };
   const std::vector<Case> cases = {
-      {{}, Parse::ok, false, 3, nullptr},
-      {{"-l"}, Parse::ok, true, 3, nullptr},
-      {{"-lx"}, Parse::ok, true, 3, nullptr},
-      {{"7"}, Parse::ok, false, 7, nullptr},
-      {{"7abc"}, Parse::ok, false, 7, nullptr},
-      {{"  +9"}, Parse::ok, false, 9, nullptr},
-      {{"60"}, Parse::ok, false, 60, nullptr},
-      {{"1"}, Parse::ok, false, 1, nullptr},
-      {{"0"}, Parse::usage, false, 0, nullptr},
-      {{"61"}, Parse::usage, false, 61, nullptr},
-      {{"abc"}, Parse::usage, false, 0, nullptr},
-      {{"-5"}, Parse::usage, false, 3, nullptr},
-      {{"-"}, Parse::usage, false, 3, nullptr},
-      {{"-x"}, Parse::usage, false, 3, nullptr},
-      {{"--"}, Parse::ok, false, 3, nullptr},
-      {{"--", "5"}, Parse::ok, false, 5, nullptr},
-      {{"--", "-5"}, Parse::usage, false, -5, nullptr},
-      {{"--", "5", "-x"}, Parse::ok, false, 5, nullptr},
-      {{"--foo", "5"}, Parse::ok, false, 5, nullptr},
-      {{"5", "-x", "junk"}, Parse::ok, false, 5, nullptr},
-      {{"-i"}, Parse::usage, false, 3, nullptr},
-      {{"-i", "eth0", "-i", "wlan0", "10"}, Parse::ok, false, 10, ",eth0,wlan0,"},
-      {{"-ixyz", "eth0"}, Parse::ok, false, 3, ",eth0,"},
-      {{"-i", "-l"}, Parse::ok, false, 3, ",-l,"},
-      {{"-i", ""}, Parse::ok, false, 3, ",,"},
-      {{"-i", "eth0", "-i", "eth0"}, Parse::ok, false, 3, ",eth0,eth0,"},
-      {{"-l", "-i", "eth0", "-i"}, Parse::usage, true, 3, ",eth0,"},
-      {{"-l", "-i", "eth0", "--"}, Parse::ok, true, 3, ",eth0,"},
-      {{"4294967297"}, Parse::usage, false, INT32_MAX, nullptr},
+      {{}, ok}, {{"-l"}, ok, 3, nullptr, true}, {{"-lx"}, ok, 3, nullptr, true}, {{"7"}, ok, 7},
+      {{"7abc"}, ok, 7}, {{"  +9"}, ok, 9}, {{"60"}, ok, 60}, {{"1"}, ok, 1}, {{"0"}, usage},
+      {{"61"}, usage}, {{"abc"}, usage}, {{"-5"}, usage}, {{"-"}, usage}, {{"-x"}, usage},
+      {{"--"}, ok}, {{"--", "5"}, ok, 5}, {{"--", "-5"}, usage}, {{"--", "5", "-x"}, ok, 5},
+      {{"--foo", "5"}, ok, 5}, {{"5", "-x", "junk"}, ok, 5}, {{"4294967297"}, usage},
+      {{"-i"}, usage}, {{"-i", "eth0", "-i", "wlan0", "10"}, ok, 10, ",eth0,wlan0,"},
+      {{"-ixyz", "eth0"}, ok, 3, ",eth0,"}, {{"-i", "-l"}, ok, 3, ",-l,"},
+      {{"-i", ""}, ok, 3, ",,"}, {{"-i", "eth0", "-i", "eth0"}, ok, 3, ",eth0,eth0,"},
+      {{"-l", "-i", "eth0", "-i"}, usage, 3, ",eth0,", true},
+      {{"-l", "-i", "eth0", "--"}, ok, 3, ",eth0,", true},
   };
   for (const auto& c : cases) {
     fz::Argv argv(ts::cat({{"flowtally"}, c.args}));

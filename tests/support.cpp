@@ -239,8 +239,7 @@ std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }
 bool is_root() { return geteuid() == 0; }
 
 bool have_command(const std::string& name) {
-  std::string cmd = "command -v " + name + " >/dev/null 2>&1";
-  return system(cmd.c_str()) == 0;
+  return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
 }
 
 bool can_unshare() {
@@ -250,18 +249,13 @@ bool can_unshare() {
 }
 
 bool adopt_daemons() {
-  static int ready = -1;
-  if (ready < 0) {
-    TempDir dev;
-    ready = can_unshare() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 &&
-            run(with_dev(dev.path, {}, {"/bin/true"})).status == 0;
-  }
-  return ready == 1;
+  static const bool ready = can_unshare() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 &&
+                            run(with_dev(TempDir().path, {}, {"/bin/true"})).status == 0;
+  return ready;
 }
 
 void reap_adopted() {
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
+  while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
 }
 
 int make_dev(const std::string& dir, Watchdog where) {
@@ -282,18 +276,13 @@ Strings with_dev(const std::string& dir, const Strings& env, const Strings& argv
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/boardtools-test.XXXXXX";
-  char* p = mkdtemp(tmpl);
-  if (p == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-  } else {
-    path = p;
-  }
+  path = mkdtemp(tmpl) != nullptr ? tmpl : "";
+  if (path.empty()) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
 }
 
 TempDir::~TempDir() {
-  if (path.empty()) return;
   std::error_code ec;
-  std::filesystem::remove_all(path, ec);
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 void write_file(const std::string& path, const std::string& data) {
@@ -304,9 +293,7 @@ void write_file(const std::string& path, const std::string& data) {
 
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(f), {}};
 }
 
 std::string link_text(const std::string& path) {
