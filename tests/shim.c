@@ -61,9 +61,6 @@
 extern void *__libc_malloc(size_t);
 extern void *__libc_calloc(size_t, size_t);
 extern void *__libc_realloc(void *, size_t);
-/* In a program built with AddressSanitizer (which then runs with the shim
- * ahead of its runtime) allocations go on to ASan's allocator, since ASan's
- * free is the one the program calls; elsewhere these stay null. */
 extern void *__interceptor_malloc(size_t) __attribute__((weak));
 extern void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
 extern void *__interceptor_realloc(void *, size_t) __attribute__((weak));
@@ -179,34 +176,26 @@ static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open, *real_
 static int alloc_fails(const char *what)
 {
 	log_event(what, NULL);
-	if (++allocs == env_long("SHIM_FAIL_ALLOC_AT", 0)) {
-		errno = ENOMEM;
-		return 1;
+	if (++allocs != env_long("SHIM_FAIL_ALLOC_AT", 0))
+		return 0;
+	errno = ENOMEM;
+	return 1;
+}
+
+/* In a program built with AddressSanitizer (which then runs with the shim
+ * ahead of its runtime) allocations go on to ASan's allocator, since ASan's
+ * free is the one the program calls. */
+#define ALLOCATOR(name, params, args)                                              \
+	void *name params                                                          \
+	{                                                                          \
+		if (armed && alloc_fails(#name))                                    \
+			return NULL;                                                \
+		return __interceptor_##name != NULL ? __interceptor_##name args    \
+						    : __libc_##name args;             \
 	}
-	return 0;
-}
-
-void *malloc(size_t size)
-{
-	if (armed && alloc_fails("malloc"))
-		return NULL;
-	return __interceptor_malloc != NULL ? __interceptor_malloc(size) : __libc_malloc(size);
-}
-
-void *calloc(size_t n, size_t size)
-{
-	if (armed && alloc_fails("calloc"))
-		return NULL;
-	return __interceptor_calloc != NULL ? __interceptor_calloc(n, size) : __libc_calloc(n, size);
-}
-
-void *realloc(void *p, size_t size)
-{
-	if (armed && alloc_fails("realloc"))
-		return NULL;
-	return __interceptor_realloc != NULL ? __interceptor_realloc(p, size)
-					     : __libc_realloc(p, size);
-}
+ALLOCATOR(malloc, (size_t size), (size))
+ALLOCATOR(calloc, (size_t n, size_t size), (n, size))
+ALLOCATOR(realloc, (void *p, size_t size), (p, size))
 
 /* The k-th sleep puts dir/dev.k, if there is one, in place of dir/dev. */
 static void swap_text(const char *dir)
