@@ -228,7 +228,7 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
   const char* tokens[] = {"0", "17", "4294967295", "18446744073709551615",
                           "99999999999999999999999", "-5", "0x1f", "abc", "12e3"};
   Strings texts;
-  std::vector<std::pair<std::string, size_t>> want;  // each pass's header and count of rates
+  std::string want, header;  // all the passes write, each rate an R
   for (uint64_t p = 0; p < passes; ++p) {
     // The anchor at position 2 moves 12345 bytes and 77 packets each way in
     // each pass's 500 ms; after it a mix of lines of any name, count of
@@ -250,8 +250,7 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
       lines.push_back(l + "\n");
     }
     Strings names;
-    std::string text;
-    size_t rates = 0;
+    std::string text, rates;
     for (size_t i = 0; i < lines.size(); ++i) {
       text += lines[i];
       const size_t colon = lines[i].find(':');
@@ -261,10 +260,12 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
       std::istringstream fields(lines[i].substr(colon + 1));
       int n = 0;
       for (std::string t; n < 10 && fields >> t;) n += 1;
-      for (int f : {0, 1, 8, 9}) rates += f < n;
+      rates += " ";
+      for (int f : {0, 1, 8, 9}) rates += f < n ? "R " : "";
     }
     texts.push_back(text);
-    want.emplace_back(header_line(names), rates);
+    if (p == 0 || header_line(names) != header) want += header = header_line(names);
+    if (p > 0) want += std::to_string(1700000000 + p / 2) + rates + "\n";
   }
   Fixture fx(texts);
   ts::Result r = fx.run(
@@ -272,28 +273,8 @@ TEST(FixtureRun, ShiftingTextOverManyPasses) {
       {}, passes);
   ASSERT_EQ(r.status, 99) << r.err;
   EXPECT_EQ(r.err, "");
-  const Strings out = ts::lines_of(r.out);
-  const std::regex rate("[0-9]+\\.[0-9]");
-  size_t at = 0;
-  for (size_t p = 0; p < passes; ++p) {
-    SCOPED_TRACE("pass " + std::to_string(p));
-    if (p == 0 || want[p].first != want[p - 1].first) {
-      ASSERT_LT(at, out.size());
-      EXPECT_EQ(out[at++] + "\n", want[p].first);
-    }
-    if (p == 0) continue;
-    ASSERT_LT(at, out.size());
-    const std::string& line = out[at++];
-    EXPECT_EQ(line.substr(0, 10), std::to_string(1700000000 + p / 2));
-    std::istringstream in(line.substr(std::min<size_t>(10, line.size())));
-    Strings items;
-    for (std::string item; in >> item;) items.push_back(item);
-    ASSERT_EQ(items.size(), want[p].second) << line;
-    for (const auto& item : items) EXPECT_TRUE(std::regex_match(item, rate)) << item;
-    EXPECT_EQ(Strings(items.begin(), items.begin() + 4),
-              Strings({"197.5", "154.0", "197.5", "154.0"}));
-  }
-  EXPECT_EQ(at, out.size());
+  EXPECT_EQ(std::regex_replace(r.out, std::regex("[0-9]+\\.[0-9]"), "R"), want);
+  EXPECT_EQ(ts::count_of(r.out, " 197.5 154.0 197.5 154.0 "), passes - 1) << "the anchor's rates";
 }
 
 // --- Real traffic --------------------------------------------------------
