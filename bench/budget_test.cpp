@@ -1,13 +1,10 @@
-// The exact budgets of a steady pass: the system calls each long-running
-// program makes, counted with strace, and the allocations it asks for,
-// logged by the test shim.  The shim shortens each sleep to a real 1 ms
-// nanosleep (SHIM_SLEEP_MS=1), the same call the program's own sleep makes,
-// and ends the run after a fixed number of passes.  With SHIM_LOG unset the
-// shim itself makes no system call, so what strace sees between two sleeps
-// is the program's pass alone; the allocation runs set SHIM_LOG and read its
-// log instead.  The first pass (it carries start-up) and the cut-off last one
-// are left out.  Each figure is printed as a "syscalls" or "allocs" line,
-// which bench/run puts in its table.
+// The exact budgets of a steady pass of each long-running program: its
+// system calls, counted with strace, and its allocations, logged by the test
+// shim.  The shim's sleep is a real 1 ms nanosleep, the call the program's
+// own sleep makes, and it makes no call of its own while SHIM_LOG is unset:
+// what strace sees between two sleeps is the pass alone.  The first pass
+// (it carries start-up) and the cut-off last one are left out.  Each figure
+// is printed as a "syscalls" or "allocs" line for bench/run's table.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -34,13 +31,10 @@ const std::string strace = "/usr/bin/strace";
 // One name per call whatever the architecture or C library calls it.
 std::string folded(const std::string& name) {
   static const std::map<std::string, std::string> fold = {
-      {"openat", "open"},       {"newfstatat", "stat"},
-      {"fstatat64", "stat"},    {"stat64", "stat"},
-      {"statx", "stat"},        {"clone", "fork"},
-      {"clone3", "fork"},       {"wait4", "wait"},
-      {"waitid", "wait"},       {"nanosleep", "sleep"},
-      {"clock_nanosleep", "sleep"}, {"clock_nanosleep_time64", "sleep"},
-      {"_llseek", "lseek"}};
+      {"openat", "open"},   {"newfstatat", "stat"}, {"fstatat64", "stat"}, {"stat64", "stat"},
+      {"statx", "stat"},    {"clone", "fork"},      {"clone3", "fork"},     {"wait4", "wait"},
+      {"waitid", "wait"},   {"nanosleep", "sleep"}, {"clock_nanosleep", "sleep"},
+      {"clock_nanosleep_time64", "sleep"},          {"_llseek", "lseek"}};
   auto it = fold.find(name);
   return it == fold.end() ? name : it->second;
 }
@@ -89,9 +83,7 @@ Trace parse(const std::string& log) {
 std::string traced(const Strings& argv) {
   ts::TempDir dir;
   const std::string log = dir.path + "/strace.log";
-  Strings v = {strace, "-f", "-o", log};
-  v.insert(v.end(), argv.begin(), argv.end());
-  ts::Result r = ts::run(v);
+  ts::Result r = ts::run(ts::cat({{strace, "-f", "-o", log}, argv}));
   EXPECT_FALSE(r.timed_out) << r.err;
   ts::reap_adopted();
   return ts::read_file(log);
@@ -111,22 +103,18 @@ struct Row {
 
 Strings command(const Row& r, const std::string& dir, const Strings& env) {
   const bool keeper = r.where != Where::text && r.where != Where::veth;
-  Strings argv = {keeper ? WDPULSE_BIN : FLOWTALLY_BIN};
-  argv.insert(argv.end(), r.args.begin(), r.args.end());
+  const Strings argv = ts::cat({{keeper ? WDPULSE_BIN : FLOWTALLY_BIN}, r.args});
   if (r.where == Where::text) {
     mkdir((dir + "/net").c_str(), 0755);
     ts::write_file(dir + "/net/dev", ts::stats_text(ts::busy_ifaces(r.n)));
     return ts::with_net_fixture(dir + "/net", env, argv);
   }
-  if (r.where == Where::veth) {
-    Strings v = {"/usr/bin/unshare", "--net", "/bin/sh", "-c",
-                 "for i in $(seq $0); do ip link add va$i type veth peer name vb$i || exit 1; "
-                 "done && exec /usr/bin/env \"$@\"",
-                 std::to_string(r.n)};
-    v.insert(v.end(), env.begin(), env.end());
-    v.insert(v.end(), argv.begin(), argv.end());
-    return v;
-  }
+  if (r.where == Where::veth)
+    return ts::cat({{"/usr/bin/unshare", "--net", "/bin/sh", "-c",
+                     "for i in $(seq $0); do ip link add va$i type veth peer name vb$i || exit 1; "
+                     "done && exec /usr/bin/env \"$@\"",
+                     std::to_string(r.n)},
+                    env, argv});
   close(ts::make_dev(dir + "/dev", r.where == Where::watchdog        ? ts::Watchdog::standard
                                    : r.where == Where::misc_watchdog ? ts::Watchdog::misc
                                                                      : ts::Watchdog::none));
@@ -167,7 +155,8 @@ TEST(Budget, SteadyPassesMakeTheBudgetedCallsAndNoAllocation) {
   const Strings shim = {ts::shim_env(), "SHIM_SLEEP_MS=1",
                         "SHIM_STOP_AFTER_SLEEPS=" + std::to_string(passes)};
 
-  const Calls keeper = {{"write", 1}, {"brk", 4}, {"fork", 1}, {"wait", 1}, {"stat", 1}, {"sleep", 1}};
+  const Calls keeper = {{"write", 1}, {"brk", 4},  {"fork", 1},
+                        {"wait", 1},  {"stat", 1}, {"sleep", 1}};
   Calls watched = keeper;
   watched["stat"] = 2;
   Calls unfed = watched;
@@ -202,10 +191,8 @@ TEST(Budget, SteadyPassesMakeTheBudgetedCallsAndNoAllocation) {
           << r.name << ", pass " << i + 2 << ": " << show({t.steady[i]});
     printf("syscalls\t%s\t%s\t%s\n", r.name, show(t.steady).c_str(), show({r.pass}).c_str());
 
-    Strings logged = shim;
-    logged.push_back("SHIM_LOG=" + log);
     unlink(log.c_str());
-    traced(command(r, files.path, logged));
+    traced(command(r, files.path, ts::cat({shim, {"SHIM_LOG=" + log}})));
     std::string events = ts::read_file(log);
     size_t first_sleep = events.find("sleep ");
     ASSERT_NE(first_sleep, std::string::npos) << r.name;

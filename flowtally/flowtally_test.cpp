@@ -13,70 +13,54 @@
 #include <string>
 #include <vector>
 
+#include "fuzz_input.h"
 #include "monitor.h"
 #include "support.h"
 
 namespace flowtally {
 
-// What frames every screen-mode pass; the end-to-end tests use them too.
+// What frames every screen-mode pass and heads line mode's passes; the
+// end-to-end tests use them too.
 extern const std::string border =
     "+----------------------------------------------------------------------+\n";
 extern const std::string column_header =
     "| IF      |Input                         |Output                       |\n";
+std::string header_line(const ts::Strings& names) {
+  std::string s = "#   time   ";
+  for (const auto& n : names) s += n + "(ikb ipk okb opk) ";
+  return s + "\n";
+}
 
 namespace {
 
 const std::string table_top = border + column_header + border;
 
 TEST(CommandLine, ScansArgumentsAsDocumented) {
+  const Parse ok = Parse::ok, usage = Parse::usage;
   struct Case {
-    std::vector<const char*> args;
+    ts::Strings args;
     Parse result;
-    bool line_mode;
-    int32_t interval;
-    const char* filter;  // nullptr: absent
+    int32_t interval = 3;         // when ok
+    const char* filter = nullptr;  // nullptr: absent
+    bool line_mode = false;
   };
   const std::vector<Case> cases = {
-      {{}, Parse::ok, false, 3, nullptr},
-      {{"-l"}, Parse::ok, true, 3, nullptr},
-      {{"-lx"}, Parse::ok, true, 3, nullptr},
-      {{"7"}, Parse::ok, false, 7, nullptr},
-      {{"7abc"}, Parse::ok, false, 7, nullptr},
-      {{"  +9"}, Parse::ok, false, 9, nullptr},
-      {{"60"}, Parse::ok, false, 60, nullptr},
-      {{"1"}, Parse::ok, false, 1, nullptr},
-      {{"0"}, Parse::usage, false, 0, nullptr},
-      {{"61"}, Parse::usage, false, 61, nullptr},
-      {{"abc"}, Parse::usage, false, 0, nullptr},
-      {{"-5"}, Parse::usage, false, 3, nullptr},
-      {{"-"}, Parse::usage, false, 3, nullptr},
-      {{"-x"}, Parse::usage, false, 3, nullptr},
-      {{"--"}, Parse::ok, false, 3, nullptr},
-      {{"--", "5"}, Parse::ok, false, 5, nullptr},
-      {{"--", "-5"}, Parse::usage, false, -5, nullptr},
-      {{"--", "5", "-x"}, Parse::ok, false, 5, nullptr},
-      {{"--foo", "5"}, Parse::ok, false, 5, nullptr},
-      {{"5", "-x", "junk"}, Parse::ok, false, 5, nullptr},
-      {{"-i"}, Parse::usage, false, 3, nullptr},
-      {{"-i", "eth0", "-i", "wlan0", "10"}, Parse::ok, false, 10, ",eth0,wlan0,"},
-      {{"-ixyz", "eth0"}, Parse::ok, false, 3, ",eth0,"},
-      {{"-i", "-l"}, Parse::ok, false, 3, ",-l,"},
-      {{"-i", ""}, Parse::ok, false, 3, ",,"},
-      {{"-i", "eth0", "-i", "eth0"}, Parse::ok, false, 3, ",eth0,eth0,"},
-      {{"-l", "-i", "eth0", "-i"}, Parse::usage, true, 3, ",eth0,"},
-      {{"-l", "-i", "eth0", "--"}, Parse::ok, true, 3, ",eth0,"},
-      {{"4294967297"}, Parse::usage, false, INT32_MAX, nullptr},
+      {{}, ok}, {{"-l"}, ok, 3, nullptr, true}, {{"-lx"}, ok, 3, nullptr, true}, {{"7"}, ok, 7},
+      {{"7abc"}, ok, 7}, {{"  +9"}, ok, 9}, {{"60"}, ok, 60}, {{"1"}, ok, 1}, {{"0"}, usage},
+      {{"61"}, usage}, {{"abc"}, usage}, {{"-5"}, usage}, {{"-"}, usage}, {{"-x"}, usage},
+      {{"--"}, ok}, {{"--", "5"}, ok, 5}, {{"--", "-5"}, usage}, {{"--", "5", "-x"}, ok, 5},
+      {{"--foo", "5"}, ok, 5}, {{"5", "-x", "junk"}, ok, 5}, {{"4294967297"}, usage},
+      {{"-i"}, usage}, {{"-i", "eth0", "-i", "wlan0", "10"}, ok, 10, ",eth0,wlan0,"},
+      {{"-ixyz", "eth0"}, ok, 3, ",eth0,"}, {{"-i", "-l"}, ok, 3, ",-l,"},
+      {{"-i", ""}, ok, 3, ",,"}, {{"-i", "eth0", "-i", "eth0"}, ok, 3, ",eth0,eth0,"},
+      {{"-l", "-i", "eth0", "-i"}, usage, 3, ",eth0,", true},
+      {{"-l", "-i", "eth0", "--"}, ok, 3, ",eth0,", true},
   };
   for (const auto& c : cases) {
-    std::vector<char*> argv = {const_cast<char*>("flowtally")};
-    std::string label;
-    for (const char* a : c.args) {
-      argv.push_back(const_cast<char*>(a));
-      label += std::string("[") + a + "]";
-    }
-    argv.push_back(nullptr);
+    fz::Argv argv(ts::cat({{"flowtally"}, c.args}));
+    const std::string label = testing::PrintToString(c.args);
     Options opts;
-    EXPECT_EQ(parse_args(static_cast<int>(argv.size() - 1), argv.data(), opts), c.result) << label;
+    EXPECT_EQ(parse_args(argv.argc(), argv.argv(), opts), c.result) << label;
     EXPECT_EQ(opts.line_mode, c.line_mode) << label;
     if (c.result == Parse::ok) EXPECT_EQ(opts.interval_s, c.interval) << label;
     EXPECT_STREQ(opts.filter.list, c.filter) << label;
@@ -106,15 +90,13 @@ TEST(Schedule, SleepKeepsPassesOnTheGrid) {
 TEST(Reading, CutsPiecesAsALineReaderWould) {
   struct Case {
     const char* what;
-    std::vector<std::string> chunks;
-    std::vector<std::string> pieces;
+    ts::Strings chunks, pieces;
     size_t unread_chunks;  // left to a later pass
   };
   const std::string x1022(1022, 'x'), x1023(1023, 'x'), nul_inside("a\0b:1\n", 6);
-  std::string lines120;
-  std::vector<std::string> first99;
-  for (int i = 0; i < 120; ++i) lines120 += "l" + std::to_string(i) + "\n";
-  for (int i = 0; i < 99; ++i) first99.push_back("l" + std::to_string(i) + "\n");
+  std::string lines99;
+  ts::Strings first99;
+  for (int i = 0; i < 99; ++i) lines99 += first99.emplace_back("l" + std::to_string(i) + "\n");
   const std::vector<Case> cases = {
       {"lines", {"a\nb\n"}, {"a\n", "b\n"}, 0},
       {"last line without a newline", {"a\nb"}, {"a\n", "b"}, 0},
@@ -126,8 +108,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
       {"long line in pieces", {x1023 + x1023 + "yz\n"}, {x1023, x1023, "yz\n"}, 0},
       {"pieces across reads", {x1022, "xx\n"}, {x1023, "x\n"}, 0},
       {"a string end inside is kept", {nul_inside}, {nul_inside}, 0},
-      {"99 pieces at most, read no further", {lines120.substr(0, lines120.find("l99")), "l99\n"},
-       first99, 1},
+      {"99 pieces at most, read no further", {lines99, "l99\n"}, first99, 1},
   };
   static Text text;
   for (const auto& c : cases) {
@@ -137,7 +118,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
       ASSERT_EQ(send(sv[1], chunk.data(), chunk.size(), 0), static_cast<ssize_t>(chunk.size()));
     shutdown(sv[1], SHUT_WR);
     read_text(sv[0], text);
-    std::vector<std::string> got;
+    ts::Strings got;
     for (size_t k = 0; k < static_cast<size_t>(text.pieces); ++k)
       got.emplace_back(&text.bytes[text.start[k]], text.start[k + 1] - text.start[k]);
     EXPECT_EQ(got, c.pieces) << c.what;
@@ -312,30 +293,23 @@ TEST(Layout, LargestPassFitsTheOutputBuffer) {
 
 // Passes over the given texts, a second apart, the wall clock at k seconds
 // on the k-th; with listed, -i names.  Returns all they wrote.
-std::string passes(const std::vector<const char*>& listed, const std::vector<std::string>& texts,
-                   uint64_t elapsed_ms = 1000) {
+std::string passes(const ts::Strings& listed, const ts::Strings& texts, uint64_t elapsed_ms) {
   auto r = std::make_unique<Run>();
   r->opts.line_mode = true;
-  for (const char* name : listed) EXPECT_TRUE(filter_append(r->opts.filter, name));
+  for (const auto& name : listed) EXPECT_TRUE(filter_append(r->opts.filter, name.c_str()));
   static Text text;
   static Output out;
   std::string written;
-  uint64_t wall = 0;
-  for (const auto& t : texts) {
+  for (size_t k = 0; k < texts.size(); ++k) {
     text.pieces = 0;
     text.start[0] = 0;
-    t.copy(text.bytes.data(), t.size());
-    cut_pieces(text, t.size(), true);
-    char* end = lay_out_footer(lay_out_pass(*r, text, elapsed_ms, wall, out.data()), true);
+    texts[k].copy(text.bytes.data(), texts[k].size());
+    cut_pieces(text, texts[k].size(), true);
+    char* end = lay_out_footer(lay_out_pass(*r, text, elapsed_ms, k * 1000, out.data()), true);
     written.append(out.data(), end);
-    wall += 1000;
   }
   free(r->opts.filter.list);
   return written;
-}
-
-std::string line(const char* name, uint64_t rxb, uint64_t rxp, uint64_t txb, uint64_t txp) {
-  return ts::stats_line({name, rxb, rxp, txb, txp});
 }
 
 // What line mode shows over a few passes: which lines are interfaces, how
@@ -345,43 +319,36 @@ std::string line(const char* name, uint64_t rxb, uint64_t rxp, uint64_t txb, uin
 TEST(Passes, LineModeShowsTheTextsRates) {
   struct Case {
     const char* what;
-    std::vector<const char*> listed;
-    std::vector<std::string> texts;
+    ts::Strings listed, texts;
     std::string want;  // all the passes wrote
     uint64_t elapsed_ms = 1000;
   };
   const uint64_t two32 = 1ULL << 32;
-  const std::string& h = ts::stats_headings;
-  auto header = [](std::vector<const char*> names) {
-    std::string s = "#   time   ";
-    for (const char* n : names) s += std::string(n) + "(ikb ipk okb opk) ";
-    return s + "\n";
-  };
-  const std::string eth0 = header({"eth0"}), eth1 = header({"eth1"});
-  const std::string both = header({"eth0", "eth1"}), x = header({"x"});
+  const std::string eth0 = header_line({"eth0"}), eth1 = header_line({"eth1"});
+  const std::string both = header_line({"eth0", "eth1"}), x = header_line({"x"});
   // Their second passes' lines, to the first rate.
   const std::string x1 = x + "         1 ", eth0_1 = eth0 + "         1 ";
-  // eth0 alone, a pass for each state of its counters.
-  auto eth0_at = [&](std::vector<std::array<uint64_t, 4>> states) {
-    std::vector<std::string> t;
-    for (const auto& c : states) t.push_back(h + line("eth0", c[0], c[1], c[2], c[3]));
+  // eth0 alone as the kernel lays it out, a pass for each state of its counters.
+  auto eth0_at = [](std::vector<std::array<uint64_t, 4>> states) {
+    ts::Strings t;
+    for (const auto& c : states) t.push_back(ts::stats_text({{"eth0", c[0], c[1], c[2], c[3]}}));
     return t;
   };
   // 0.0 for a pass, then right again.
   const std::string reset = eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n";
   const std::vector<Case> cases = {
       {"-i wants whole names", {"eth0", "lo"},
-       {h + line("lo", 0, 0, 0, 0) + line("eth1", 0, 0, 0, 0) + line("veth0", 0, 0, 0, 0) +
-        line("eth", 0, 0, 0, 0) + line("eth0", 0, 0, 0, 0)}, header({"lo", "eth0"})},
-      {"-i '' wants the empty name alone", {""}, {"eth0: 0\n: 0\n"}, header({""})},
+       {ts::stats_text({{"lo"}, {"eth1"}, {"veth0"}, {"eth"}, {"eth0"}})},
+       header_line({"lo", "eth0"})},
+      {"-i '' wants the empty name alone", {""}, {"eth0: 0\n: 0\n"}, header_line({""})},
       {"-i of 29 characters or more matches by the first 29",
        {"abcdefghijklmnopqrstuvwxyz0123"},
        {"abcdefghijklmnopqrstuvwxyz01: 0\nabcdefghijklmnopqrstuvwxyz012: 0\n"
         "abcdefghijklmnopqrstuvwxyz0124: 0\n"},
-       header({"abcdefghijklmnopqrstuvwxyz012", "abcdefghijklmnopqrstuvwxyz0124"})},
+       header_line({"abcdefghijklmnopqrstuvwxyz012", "abcdefghijklmnopqrstuvwxyz0124"})},
       {"no colon: ignored", {}, {"no colon here\n", "still none\n"}, "#   time   \n         1\n"},
       {"blanks around the name", {}, {" \t eth0 : 0 0\n", " \t eth0 : 1000 1\n"},
-       header({"eth0 "}) + "         1 8.0 1.0 \n"},
+       header_line({"eth0 "}) + "         1 8.0 1.0 \n"},
       {"tokens without digits count as zero", {}, {"x: 50 abc\n", "x: 100 xyz"}, x1 + "0.4 0.0 \n"},
       {"trailing characters ignored", {}, {"x: 10kb 1\n", "x: 20kb 2\n"}, x1 + "0.0 1.0 \n"},
       {"CR and tabs delimit", {}, {"x:\t0\r0\r\n", "x:\t1000\r3\r\n"}, x1 + "8.0 3.0 \n"},
@@ -395,38 +362,30 @@ TEST(Passes, LineModeShowsTheTextsRates) {
        x1 + "1.0 1.0 2.0 2.0 \n"},
       {"a line of nine fields", {}, {"x: 0 0 0 0 0 0 0 0 0\n", "x: 125 1 0 0 0 0 0 0 125\n"},
        x1 + "1.0 1.0 1.0 \n"},
-      {"empty name", {}, {": 0\n", ": 125\n"}, header({""}) + "         1 1.0 \n"},
+      {"empty name", {}, {": 0\n", ": 125\n"}, header_line({""}) + "         1 1.0 \n"},
       {"cut at the first colon", {}, {"a:b: 0 0\n", "a:b: 1000 2:7\n"},
-       header({"a"}) + "         1 0.0 1000.0 \n"},
+       header_line({"a"}) + "         1 0.0 1000.0 \n"},
       {"no time passed: 0.0", {}, {"x: 0 0\n", "x: 9 9\n"}, x1 + "0.0 0.0 \n", 0},
       {"a line cut at 1023 bytes ends there", {},
        {"y:" + std::string(1019, ' ') + "1234\n", "y:" + std::string(1019, ' ') + "3734\n"},
-       header({"y"}) + "         1 0.2 \n"},
+       header_line({"y"}) + "         1 0.2 \n"},
       {"interface appears below the others", {},
-       {h + line("eth0", 0, 0, 0, 0), h + line("eth0", 1000, 10, 0, 0) + line("eth1", 500, 5, 0, 0),
-        h + line("eth0", 2000, 20, 0, 0) + line("eth1", 1500, 15, 0, 0)},
-       eth0 + both + "         1 8.0 10.0 0.0 0.0  0.0 0.0 0.0 0.0 \n"
-                     "         2 8.0 10.0 0.0 0.0  8.0 10.0 0.0 0.0 \n"},
+       {"eth0: 0 0\n", "eth0: 1000 10\neth1: 500 5\n", "eth0: 2000 20\neth1: 1500 15\n"},
+       eth0 + both + "         1 8.0 10.0  0.0 0.0 \n         2 8.0 10.0  8.0 10.0 \n"},
       {"interface at a position changes", {},
-       {h + line("eth0", 0, 0, 0, 0) + line("eth1", 100, 1, 0, 0), h + line("eth1", 1100, 11, 0, 0),
-        h + line("eth1", 2100, 21, 0, 0)},
-       both + eth1 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 0.0 0.0 \n"},
+       {"eth0: 0 0\neth1: 100 1\n", "eth1: 1100 11\n", "eth1: 2100 21\n"},
+       both + eth1 + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},
       {"interface away from its position for a pass", {},
-       {h + line("eth0", 0, 0, 0, 0) + line("eth1", 0, 0, 0, 0), h + line("eth1", 1000, 10, 0, 0),
-        h + line("eth0", 2000, 20, 0, 0) + line("eth1", 2000, 20, 0, 0)},
-       both + eth1 + "         1 0.0 0.0 0.0 0.0 \n" + both +
-           "         2 0.0 0.0 0.0 0.0  0.0 0.0 0.0 0.0 \n"},
-      {"interface renamed in place", {},
-       {h + line("eth0", 0, 0, 0, 0), h + line("eth1", 1000, 10, 0, 0),
-        h + line("eth1", 2000, 20, 0, 0)},
-       eth0 + eth1 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 0.0 0.0 \n"},
+       {"eth0: 0 0\neth1: 0 0\n", "eth1: 1000 10\n", "eth0: 2000 20\neth1: 2000 20\n"},
+       both + eth1 + "         1 0.0 0.0 \n" + both + "         2 0.0 0.0  0.0 0.0 \n"},
+      {"interface renamed in place", {}, {"eth0: 0 0\n", "eth1: 1000 10\n", "eth1: 2000 20\n"},
+       eth0 + eth1 + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},
       {"a line without a colon moves it: same names, no header", {},
-       {h + line("eth0", 0, 0, 0, 0), h + "junk\n" + line("eth0", 1000, 10, 0, 0),
-        h + "junk\n" + line("eth0", 2000, 20, 0, 0)},
-       eth0 + "         1 0.0 0.0 0.0 0.0 \n         2 8.0 10.0 0.0 0.0 \n"},
+       {"eth0: 0 0\n", "junk\neth0: 1000 10\n", "junk\neth0: 2000 20\n"},
+       eth0 + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},
       {"line gains fields", {},
-       {h + "eth0: 0 0\n", h + line("eth0", 1000, 10, 1000, 10),
-        h + line("eth0", 2000, 20, 2000, 20)},
+       ts::cat({{ts::stats_headings + "eth0: 0 0\n"},
+                eth0_at({{1000, 10, 1000, 10}, {2000, 20, 2000, 20}})}),
        eth0 + "         1 8.0 10.0 0.0 0.0 \n         2 8.0 10.0 8.0 10.0 \n"},
       // A lone counter below 2^32 that went down wrapped at 32 bits, when the
       // two differences still make packets of 1 to 65536 bytes.

@@ -1,25 +1,26 @@
-// End-to-end runs of the real pegdir binary in scratch directories.
+// End-to-end runs of the real pegdir binary in scratch directories, and its
+// number and id formatting on values no run reaches.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <string>
-#include <vector>
 
+#include "pegdir.h"
 #include "support.h"
 
 namespace {
 
 using ts::Strings;
 
-const std::string usage =
-    "Usage: pegdir [ -d ] [ -p prefix ] <directory> [data]\n";
+const std::string usage = "Usage: pegdir [ -d ] [ -p prefix ] <directory> [data]\n";
 
-ts::Result peg(std::vector<std::string> args, const ts::RunOpts& opts = {}) {
-  args.insert(args.begin(), PEGDIR_BIN);
-  return ts::run(args, opts);
+ts::Result peg(const Strings& args, const ts::RunOpts& opts = {}) {
+  return ts::run(ts::cat({{PEGDIR_BIN}, args}), opts);
 }
 
 // Our own pid: pegdir started by ts::run is our child.
@@ -29,9 +30,7 @@ std::string our_proc() { return "/proc/" + std::to_string(getpid()); }
 char kind_of(const std::string& path) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0) return '-';
-  if (S_ISLNK(st.st_mode)) return 'l';
-  if (S_ISDIR(st.st_mode)) return 'd';
-  return 'f';
+  return S_ISLNK(st.st_mode) ? 'l' : S_ISDIR(st.st_mode) ? 'd' : 'f';
 }
 
 void expect_created(const ts::Result& r, const std::string& path) {
@@ -40,19 +39,10 @@ void expect_created(const ts::Result& r, const std::string& path) {
   EXPECT_EQ(r.err, "");
 }
 
-void expect_failed(const ts::Result& r) {
-  EXPECT_EQ(r.status, 2);
-  EXPECT_EQ(r.out, "");
-  EXPECT_EQ(r.err, "");
-}
-
 // Entries under dir, at any depth.
 size_t entries(const std::string& dir) {
-  size_t n = 0;
-  for (auto it = std::filesystem::recursive_directory_iterator(dir);
-       it != std::filesystem::recursive_directory_iterator(); ++it)
-    ++n;
-  return n;
+  using It = std::filesystem::recursive_directory_iterator;
+  return static_cast<size_t>(std::distance(It(dir), It()));
 }
 
 // "D" alone or before "/" stands for the directory dir.
@@ -60,14 +50,27 @@ std::string in(const std::string& dir, const std::string& s) {
   return s == "D" || s.rfind("D/", 0) == 0 ? dir + s.substr(1) : s;
 }
 
-bool can_unshare_mounts() {
-  if (!ts::is_root() || !ts::have_command("unshare")) return false;
-  return ts::run({"/usr/bin/unshare", "-m", "/bin/true"}).status == 0;
+// Every hex digit in each place and ids of every length up to the 32-bit
+// limit, as printf writes them.
+TEST(pegdirFormat, NumbersAndParentIdsAsPrintfWritesThem) {
+  std::vector<uint64_t> values = {0x1234ABCD, 4194304, UINT32_MAX};
+  for (uint64_t d = 0; d < 16; ++d) values.push_back(d * 0x11111111);
+  for (uint64_t p = 10; p <= UINT32_MAX; p *= 10) values.insert(values.end(), {p - 1, p, p + 2});
+  for (auto v64 : values) {
+    const auto v = static_cast<uint32_t>(v64);
+    char want[32], number[] = "########", text[pegdir::link_text_size];
+    pegdir::put_number(number, v);
+    snprintf(want, sizeof want, "%08X", v);
+    EXPECT_STREQ(number, want);
+    memset(text, '#', sizeof text);
+    pegdir::put_parent_text(text, v);
+    snprintf(want, sizeof want, "/proc/%u", v);
+    EXPECT_STREQ(text, want);
+  }
 }
 
 TEST(pegdir, ParentOutsideNamespaceGivesProcZero) {
-  REQUIRE_ENV(ts::is_root() && ts::have_command("unshare"),
-              "root and unshare for a pid namespace");
+  REQUIRE_ENV(ts::can_unshare(), "root and unshare for a pid namespace");
   ts::TempDir t;
   // The forked pid 1 of a new namespace sees its parent as id 0.
   auto r = ts::run({"/usr/bin/unshare", "--pid", "--fork", PEGDIR_BIN, t.path});
@@ -78,8 +81,7 @@ TEST(pegdir, ParentOutsideNamespaceGivesProcZero) {
 TEST(pegdir, DirectoryModeIs0700UnderUmask) {
   const struct {
     mode_t umask, want;
-  } cases[] = {{022, 0700}, {077, 0700}, {027, 0700},
-               {0277, 0500}, {0577, 0200}, {0777, 0}};
+  } cases[] = {{022, 0700}, {077, 0700}, {027, 0700}, {0277, 0500}, {0577, 0200}, {0777, 0}};
   for (const auto& c : cases) {
     ts::TempDir t;
     mode_t old = umask(c.umask);
@@ -87,7 +89,7 @@ TEST(pegdir, DirectoryModeIs0700UnderUmask) {
     umask(old);
     std::string path = t.path + "/.lock.00000000";
     expect_created(r, path);
-    struct stat st{};
+    struct stat st {};
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISDIR(st.st_mode));
     EXPECT_EQ(st.st_mode & 07777, c.want) << std::oct << c.umask;
@@ -131,12 +133,9 @@ TEST(pegdir, ArgumentsAndOutcomes) {
       {0, {"-p", "p/", "D"}, "D/p/00000000"},
       {0, {"-p", longest, "D"}, "D/" + longest + "00000000"},
       // trailing slashes go, others stay; a relative directory prints relative
-      {0, {"D//"}, "D/.lock.00000000"},
-      {0, {"a"}, "a/.lock.00000000"},
-      {0, {"a/"}, "a/.lock.00000000"},
-      {0, {"a///"}, "a/.lock.00000000"},
-      {0, {"a//b//"}, "a//b/.lock.00000000"},
-      {0, {"./a/./b"}, "./a/./b/.lock.00000000"},
+      {0, {"D//"}, "D/.lock.00000000"}, {0, {"a"}, "a/.lock.00000000"},
+      {0, {"a/"}, "a/.lock.00000000"}, {0, {"a///"}, "a/.lock.00000000"},
+      {0, {"a//b//"}, "a//b/.lock.00000000"}, {0, {"./a/./b"}, "./a/./b/.lock.00000000"},
       {0, {"."}, "./.lock.00000000"},
       // any existing name is taken, even a link whose target is gone
       {0, {"D"}, "D/.lock.00000002", 'l', nullptr, {}, 'f'},
@@ -145,24 +144,12 @@ TEST(pegdir, ArgumentsAndOutcomes) {
       {0, {"-d", "D"}, "D/.lock.00000002", 'd', nullptr, {}, 'f'},
       {0, {"-d", "D"}, "D/.lock.00000002", 'd', nullptr, {}, 'd'},
       {0, {"-d", "D"}, "D/.lock.00000002", 'd', nullptr, {}, 'l'},
-      {1, {}, ""},
-      {1, {"-d"}, ""},
-      {1, {"-p"}, ""},
-      {1, {"-d", "-p"}, ""},
-      {1, {"-p", "dir"}, ""},
-      {1, {"-p", "x", "-d"}, ""},
-      {1, {"--"}, ""},
-      {1, {"-x", "-", "--", "-dd"}, ""},
+      {1, {}, ""}, {1, {"-d"}, ""}, {1, {"-p"}, ""}, {1, {"-d", "-p"}, ""}, {1, {"-p", "dir"}, ""},
+      {1, {"-p", "x", "-d"}, ""}, {1, {"--"}, ""}, {1, {"-x", "-", "--", "-dd"}, ""},
       {1, {"-d", "-p", "a", "-p"}, ""},
-      {2, {"D/missing"}, ""},
-      {2, {"-d", "D/missing"}, ""},
-      {2, {"-p", root_prefix, ""}, ""},
-      {2, {"D/file"}, ""},
-      {2, {"D", ""}, ""},
-      {2, {"-p", too_long, "D"}, ""},
-      {2, {"-d", "-p", too_long, "D"}, ""},
-      {2, {"-p", huge, "D"}, ""},
-      {2, {too_deep}, ""},
+      {2, {"D/missing"}, ""}, {2, {"-d", "D/missing"}, ""}, {2, {"-p", root_prefix, ""}, ""},
+      {2, {"D/file"}, ""}, {2, {"D", ""}, ""}, {2, {"-p", too_long, "D"}, ""},
+      {2, {"-d", "-p", too_long, "D"}, ""}, {2, {"-p", huge, "D"}, ""}, {2, {too_deep}, ""},
       // the entry path's buffer, then the link text's; there is no third
       {2, {"D"}, "", 'l', nullptr, alloc(1)},
       {2, {"D"}, "", 'l', nullptr, alloc(2)},
@@ -182,12 +169,10 @@ TEST(pegdir, ArgumentsAndOutcomes) {
       if (c.taken == 'l') ASSERT_EQ(symlink("/nonexistent/target", (t.path + n).c_str()), 0);
     }
     const size_t before = entries(t.path);
-    Strings args = {PEGDIR_BIN};
+    Strings args;
     for (const auto& a : c.args) args.push_back(in(t.path, a));
-    ts::RunOpts o;
-    o.cwd = t.path;
-    if (!c.env.empty()) o.env = {ts::shim_env(), c.env[0]};
-    auto r = ts::run(args, o);
+    auto r = peg(args, {.env = c.env.empty() ? c.env : ts::cat({{ts::shim_env()}, c.env}),
+                        .cwd = t.path});
     SCOPED_TRACE(::testing::PrintToString(c.args).substr(0, 200) + ::testing::PrintToString(c.env));
     const std::string out = in(t.path, c.out);
     EXPECT_EQ(r.status, c.status);
@@ -218,58 +203,46 @@ TEST(pegdir, RootDirectory) {
   }
 }
 
+// Freed numbers are taken lowest first, then the count carries on.
 TEST(pegdir, NumbersCountInHexAndFillGaps) {
   ts::TempDir t;
-  const std::string base = t.path + "/.lock.";
-  const char* want[] = {"00000000", "00000001", "00000002", "00000003",
-                        "00000004", "00000005", "00000006", "00000007",
-                        "00000008", "00000009", "0000000A", "0000000B",
-                        "0000000C", "0000000D", "0000000E", "0000000F",
-                        "00000010"};
-  for (const char* n : want) {
-    expect_created(peg({t.path}), base + n);
-    EXPECT_EQ(ts::link_text(base + n), our_proc());
+  char name[32];
+  auto path_of = [&](unsigned n) {
+    snprintf(name, sizeof name, "/.lock.%08X", n);
+    return t.path + name;
+  };
+  for (unsigned n = 0; n <= 0x10; ++n) {
+    expect_created(peg({t.path}), path_of(n));
+    EXPECT_EQ(ts::link_text(path_of(n)), our_proc());
   }
-
-  // Freed numbers are taken lowest first, then the count carries on.
-  ASSERT_EQ(unlink((base + "0000000A").c_str()), 0);
-  ASSERT_EQ(unlink((base + "00000003").c_str()), 0);
-  for (const char* n : {"00000003", "0000000A", "00000011"})
-    expect_created(peg({t.path}), base + n);
+  ASSERT_EQ(unlink(path_of(0xA).c_str()), 0);
+  ASSERT_EQ(unlink(path_of(3).c_str()), 0);
+  for (unsigned n : {3, 0xA, 0x11}) expect_created(peg({t.path}), path_of(n));
 }
 
 TEST(pegdir, ReadOnlyDirectoryExitsTwo) {
-  REQUIRE_ENV(can_unshare_mounts(), "root and unshare -m for a bind mount");
-  for (const char* mode : {"", "-d"}) {
+  REQUIRE_ENV(ts::can_unshare(), "root and unshare -m for a bind mount");
+  const std::string read_only = "mount --bind \"$1\" \"$1\" && mount -o remount,bind,ro \"$1\"";
+  for (const Strings& mode : {Strings{}, Strings{"-d"}}) {
     ts::TempDir t;
-    auto r = ts::run(
-        {"/usr/bin/unshare", "-m", "/bin/sh", "-c",
-         "mount --make-rprivate / && mount --bind \"$2\" \"$2\" && "
-         "mount -o remount,bind,ro \"$2\" && exec \"$0\" $1 \"$2\"",
-         PEGDIR_BIN, mode, t.path});
-    SCOPED_TRACE(mode);
-    expect_failed(r);
+    const Strings argv = ts::cat({{PEGDIR_BIN}, mode, {t.path}});
+    auto r = ts::run(ts::with_mounts(read_only, t.path, {}, argv));
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
     EXPECT_EQ(entries(t.path), 0u);
   }
 }
 
+// The entry is the lock, whether or not anybody reads its path: standard
+// output closed, or a reader gone with SIGPIPE at its default.
 TEST(pegdir, LostStandardOutputStillSucceeds) {
-  ts::TempDir closed, broken;
-  ts::RunOpts o;
-  o.out = ts::Out::closed;
-  auto r = ts::run({PEGDIR_BIN, closed.path}, o);
-  EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(kind_of(closed.path + "/.lock.00000000"), 'l');
-
-  // A reader that has gone, SIGPIPE at its default: the write fails.
-  int p[2];
-  ASSERT_EQ(pipe2(p, O_CLOEXEC), 0);
-  close(p[0]);
-  pid_t pid = ts::start({PEGDIR_BIN, broken.path}, p[1]);
-  close(p[1]);
-  EXPECT_EQ(ts::wait_for(pid, 20000).status, 0);
-  EXPECT_EQ(kind_of(broken.path + "/.lock.00000000"), 'l');
+  for (ts::Out where : {ts::Out::closed, ts::Out::reader_gone}) {
+    ts::TempDir t;
+    auto r = peg({t.path}, {.out = where});
+    EXPECT_EQ(r.status, 0);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(kind_of(t.path + "/.lock.00000000"), 'l');
+  }
 }
 
 // Many callers at once: each number goes to exactly one of them, each
@@ -280,9 +253,7 @@ void expect_distinct_entries(int callers) {
   ASSERT_EQ(pipe2(out, O_CLOEXEC), 0);
   ASSERT_EQ(pipe2(gate, O_CLOEXEC), 0);
   // Each caller waits before its main until the gate's last writer is gone.
-  ts::RunOpts gated;
-  gated.hand_on = {{gate[0], 3}};
-  gated.env = {ts::shim_env(), "SHIM_GATE_FD=3"};
+  const ts::RunOpts gated = {.env = {ts::shim_env(), "SHIM_GATE_FD=3"}, .hand_on = {{gate[0], 3}}};
   std::vector<pid_t> pids;
   for (int i = 0; i < callers; ++i) {
     pid_t pid = ts::start({PEGDIR_BIN, t.path}, out[1], gated);
@@ -298,14 +269,8 @@ void expect_distinct_entries(int callers) {
   int ok = 0;
   for (pid_t pid : pids) ok += ts::wait_for(pid, 240000).status == 0;
   EXPECT_EQ(ok, callers);
-  std::string text;
-  char buf[4096];
-  for (ssize_t n; (n = read(out[0], buf, sizeof buf)) > 0;)
-    text.append(buf, static_cast<size_t>(n));
-  close(out[0]);
-
   std::map<std::string, int> printed;
-  for (const auto& l : ts::lines_of(text)) ++printed[l];
+  for (const auto& l : ts::lines_of(ts::read_all(out[0]))) ++printed[l];
   EXPECT_EQ(printed.size(), static_cast<size_t>(callers));
   char name[32];
   for (int i = 0; i < callers; ++i) {

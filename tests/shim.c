@@ -3,55 +3,44 @@
  * unmodified programs quickly and deterministically.  Every feature is off
  * unless its variable is set in the environment of the process under test.
  *
- *   SHIM_CLOCK_MS=a,b,c    gettimeofday (and its 64-bit-time twin on 32-bit
- *                          targets) returns these milliseconds in turn;
+ *   SHIM_CLOCK_MS=a,b,c    gettimeofday returns these milliseconds in turn;
  *                          past the list it keeps adding the last step
- *   SHIM_MONO_MS=a,b,c     the same for clock_gettime of CLOCK_MONOTONIC;
- *                          the wall clock and the monotonic one each keep
- *                          their own script
+ *   SHIM_MONO_MS=a,b,c     the same for clock_gettime's CLOCK_MONOTONIC
  *   SHIM_SLEEP_MS=n        sleep and usleep really sleep at most n ms
  *                          (default: return at once)
- *   SHIM_STOP_AFTER_SLEEPS=n  the n-th sleep/usleep call exits the process
- *                          with exit(SHIM_STOP_STATUS) (default 99), which
- *                          flushes stdio
- *   SHIM_SWAP_DIR=d        at the k-th sleep, if d/dev.k exists, its bytes
- *                          are copied in place over d/dev (the kernel
- *                          updating its counters between two passes)
+ *   SHIM_STOP_AFTER_SLEEPS=n  the n-th sleep/usleep exits the process with
+ *                          status 99 through exit(), which flushes stdio
+ *   SHIM_SWAP_DIR=d        the k-th sleep copies d/dev.k, if there is one,
+ *                          over d/dev (the kernel's counters moving on)
  *   SHIM_TOUCH=path        every sleep appends one byte to path
- *   SHIM_TOUCH_TIME=path   the k-th sleep sets the access and modification
- *                          times of path to k seconds, changing nothing else
- *                          of its own
+ *   SHIM_TOUCH_TIME=path   the k-th sleep sets path's access and
+ *                          modification times to k seconds
+ *   SHIM_UNLINK=path       the SHIM_UNLINK_AT-th sleep (default 1) removes it
  *   SHIM_RAISE_BEFORE_SETSID=sig  setsid first sends sig to the caller, as
  *                          a hangup arriving just before it would
- *   SHIM_UNLINK=path       the SHIM_UNLINK_AT-th sleep (default 1) removes
- *                          path
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_SPOIL_BRK_AT=n    the n-th brk that raises the break succeeds, but
- *                          the pages it adds fault when touched, as on a
- *                          board out of memory
+ *                          its new pages fault when touched (a board out of
+ *                          memory)
+ *   SHIM_FAIL_ALLOC_AT=n   the n-th malloc/calloc/realloc returns NULL
+ *   SHIM_FAIL_WRITE_FD=n   one-byte writes to descriptor n fail with EIO
+ *                          after SHIM_FAIL_WRITE_AFTER successes,
+ *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
  *   SHIM_IGNORE_SIGNAL=sig the program starts with sig ignored, as a
  *                          launcher may leave it
- *   SHIM_NO_CLOSE_RANGE=1  close_range fails with ENOSYS, as on kernels
- *                          before 5.9
+ *   SHIM_NO_CLOSE_RANGE=1  close_range fails with ENOSYS (kernels before 5.9)
  *   SHIM_GATE_FD=n         before main, wait until descriptor n reads end of
  *                          file, then close it: a gate that releases many
  *                          started programs at once
- *   SHIM_FAIL_WRITE_FD=n   every write of one byte to descriptor n fails
- *                          with EIO after SHIM_FAIL_WRITE_AFTER successes,
- *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
- *   SHIM_FAIL_ALLOC_AT=n   the n-th malloc/calloc/realloc made by the program
- *                          returns NULL with ENOMEM
- *   SHIM_LOG=path          appends one line per event: "sleep N",
- *                          "usleep N", "fork", "brk", "malloc", "calloc",
- *                          "realloc"
- *   SHIM_LOG_DETAIL=1      the log also gets "open PATH" and "stat PATH" for
- *                          each open/open64/stat/stat64 call, "exit" when a
- *                          process ends through the library's exit (not
- *                          _exit), and "brk N" instead of "brk", N being how
- *                          far the call asks to move the break (-4096)
+ *   SHIM_LOG=path          appends a line per event: "sleep N", "usleep N",
+ *                          "fork", "brk N" (how far it asks to move the
+ *                          break), "malloc", "calloc", "realloc", "open PATH",
+ *                          "stat PATH", and "exit" when a process ends
+ *                          through the library's exit (not _exit)
  *
  * Counters are per process; a forked child carries on from its parent's.
+ * A 32-bit program built with 64-bit time calls the clocks' __*64 twins.
  */
 #define _GNU_SOURCE
 #include <dlfcn.h>
@@ -72,24 +61,11 @@
 extern void *__libc_malloc(size_t);
 extern void *__libc_calloc(size_t, size_t);
 extern void *__libc_realloc(void *, size_t);
-/* In a program built with AddressSanitizer (which then runs with the shim
- * ahead of its runtime) allocations go on to ASan's allocator, since ASan's
- * free is the one the program calls; elsewhere these stay null. */
 extern void *__interceptor_malloc(size_t) __attribute__((weak));
 extern void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
 extern void *__interceptor_realloc(void *, size_t) __attribute__((weak));
 
 static int armed;
-static pid_t (*real_fork)(void);
-static pid_t (*real_setsid)(void);
-static int (*real_brk)(void *);
-static ssize_t (*real_write)(int, const void *, size_t);
-typedef int open_fn(const char *, int, ...);
-typedef int stat_fn(const char *, struct stat *);
-typedef int stat64_fn(const char *, struct stat64 *);
-static open_fn *real_open, *real_open64;
-static stat_fn *real_stat;
-static stat64_fn *real_stat64;
 static long sleeps, forks, brks, raises, one_byte_writes, failed_writes, allocs;
 
 /* A decimal number with an optional minus sign, read by hand: the C
@@ -109,210 +85,154 @@ static long long read_number(const char *s, const char **end)
 static long env_long(const char *name, long dflt)
 {
 	const char *s = getenv(name), *end;
-	if (s == NULL || *s == '\0')
-		return dflt;
-	return (long)read_number(s, &end);
+
+	return s == NULL || *s == '\0' ? dflt : (long)read_number(s, &end);
 }
 
-/* The shim's own output bypasses the write() it interposes. */
+/* v in decimal at buf, no string end; returns its length. */
+static size_t put_number(char *buf, long long v)
+{
+	unsigned long long u = v < 0 ? -(unsigned long long)v : (unsigned long long)v;
+	char tmp[24];
+	size_t n = 0, i = v < 0;
+
+	do
+		tmp[n++] = (char)('0' + u % 10);
+	while ((u /= 10) != 0);
+	buf[0] = '-';
+	while (n > 0)
+		buf[i++] = tmp[--n];
+	return i;
+}
+
+/* The shim's own files and output bypass the calls it interposes. */
+static int raw_open(const char *path, int flags)
+{
+	return (int)syscall(SYS_openat, AT_FDCWD, path, flags | O_CLOEXEC, 0644);
+}
+
 static void raw_write(int fd, const void *buf, size_t n)
 {
 	long r = syscall(SYS_write, fd, buf, n);
 	(void)r;
 }
 
-static size_t fmt_ulong(char *buf, unsigned long long v)
+static void append(const char *path, const char *bytes, size_t n)
 {
-	char tmp[24];
-	size_t n = 0, i;
-	do {
-		tmp[n++] = (char)('0' + v % 10);
-		v /= 10;
-	} while (v != 0);
-	for (i = 0; i < n; i++)
-		buf[i] = tmp[n - 1 - i];
-	return n;
-}
+	int fd = raw_open(path, O_WRONLY | O_APPEND | O_CREAT);
 
-/* The shim's own files bypass the open() it interposes. */
-static int raw_open(const char *path, int flags)
-{
-	return (int)syscall(SYS_openat, AT_FDCWD, path, flags, 0644);
-}
-
-/* Appends one line to the log.  Raw system calls only: the log must work
- * inside malloc and after the program closed its standard descriptors. */
-static void log_line(const char *line, size_t n)
-{
-	const char *path = getenv("SHIM_LOG");
-	int fd;
-
-	if (path == NULL)
-		return;
-	fd = raw_open(path, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC);
 	if (fd >= 0) {
-		raw_write(fd, line, n);
+		raw_write(fd, bytes, n);
 		close(fd);
 	}
 }
 
-static void log_event(const char *what, long long arg, int with_arg)
+/* "what" or "what arg" as a line of the log.  Raw system calls and static
+ * buffers only: the log must work inside malloc, after the program closed
+ * its standard descriptors, and without growing the program's stack. */
+static void log_event(const char *what, const char *arg)
 {
-	char line[64];
-	size_t n = strlen(what);
+	static char line[512];
+	const char *path = getenv("SHIM_LOG");
+	size_t n = strlen(what), k = arg != NULL ? strlen(arg) : 0;
 	int saved = errno;
 
-	memcpy(line, what, n);
-	if (with_arg) {
-		line[n++] = ' ';
-		if (arg < 0) {
-			line[n++] = '-';
-			arg = -arg;
-		}
-		n += fmt_ulong(line + n, (unsigned long long)arg);
-	}
-	line[n++] = '\n';
-	log_line(line, n);
-	errno = saved;
-}
-
-/* "open PATH" or "stat PATH", when SHIM_LOG_DETAIL asks for them; a path too
- * long for the line is cut. */
-static void log_path(const char *what, const char *path)
-{
-	char line[512];
-	size_t n = strlen(what), k = strlen(path);
-	int saved = errno;
-
-	if (env_long("SHIM_LOG_DETAIL", 0) == 0)
+	if (path == NULL)
 		return;
-	if (k > sizeof line - n - 2)
-		k = sizeof line - n - 2;
 	memcpy(line, what, n);
-	line[n++] = ' ';
-	memcpy(line + n, path, k);
-	n += k;
+	if (arg != NULL) {
+		if (k > sizeof line - n - 2)
+			k = sizeof line - n - 2;
+		line[n++] = ' ';
+		memcpy(line + n, arg, k);
+		n += k;
+	}
 	line[n++] = '\n';
-	log_line(line, n);
+	append(path, line, n);
 	errno = saved;
 }
 
-/* Resolve the real calls before arming the allocator log, so that only the
- * program's own allocations are reported. */
-__attribute__((constructor)) static void shim_init(void)
+static void log_number(const char *what, long long v)
 {
-	real_fork = (pid_t (*)(void))dlsym(RTLD_NEXT, "fork");
-	real_setsid = (pid_t (*)(void))dlsym(RTLD_NEXT, "setsid");
-	real_brk = (int (*)(void *))dlsym(RTLD_NEXT, "brk");
-	real_write = (ssize_t (*)(int, const void *, size_t))dlsym(RTLD_NEXT, "write");
-	real_open = (open_fn *)dlsym(RTLD_NEXT, "open");
-	real_open64 = (open_fn *)dlsym(RTLD_NEXT, "open64");
-	real_stat = (stat_fn *)dlsym(RTLD_NEXT, "stat");
-	real_stat64 = (stat64_fn *)dlsym(RTLD_NEXT, "stat64");
-	if (env_long("SHIM_IGNORE_SIGNAL", 0) > 0)
-		signal((int)env_long("SHIM_IGNORE_SIGNAL", 0), SIG_IGN);
-	if (env_long("SHIM_GATE_FD", -1) >= 0) {
-		char c;
-		while (read((int)env_long("SHIM_GATE_FD", -1), &c, 1) > 0)
-			;
-		close((int)env_long("SHIM_GATE_FD", -1));
-	}
-	armed = 1;
+	char arg[24];
+
+	arg[put_number(arg, v)] = '\0';
+	log_event(what, arg);
 }
 
-/* Destructors run from the library's exit only, never from _exit. */
-__attribute__((destructor)) static void shim_fini(void)
+/* The real call, looked up when first needed: another library's constructor
+ * may call it before the shim's own constructor ran. */
+static void *real_call(void **known, const char *name)
 {
-	if (env_long("SHIM_LOG_DETAIL", 0) != 0)
-		log_event("exit", 0, 0);
+	if (*known == NULL)
+		*known = dlsym(RTLD_NEXT, name);
+	return *known;
 }
+#define REAL(name) ((__typeof__(&name))real_call(&real_##name, #name))
+static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open, *real_open64, *real_stat,
+	*real_stat64, *real_clock_gettime;
 
 /* Logs a program allocation; true when this one is scripted to fail. */
 static int alloc_fails(const char *what)
 {
-	log_event(what, 0, 0);
-	if (++allocs == env_long("SHIM_FAIL_ALLOC_AT", 0)) {
-		errno = ENOMEM;
-		return 1;
+	log_event(what, NULL);
+	if (++allocs != env_long("SHIM_FAIL_ALLOC_AT", 0))
+		return 0;
+	errno = ENOMEM;
+	return 1;
+}
+
+/* In a program built with AddressSanitizer (which then runs with the shim
+ * ahead of its runtime) allocations go on to ASan's allocator, since ASan's
+ * free is the one the program calls. */
+#define ALLOCATOR(name, params, args)                                              \
+	void *name params                                                          \
+	{                                                                          \
+		if (armed && alloc_fails(#name))                                    \
+			return NULL;                                                \
+		return __interceptor_##name != NULL ? __interceptor_##name args    \
+						    : __libc_##name args;             \
 	}
-	return 0;
-}
+ALLOCATOR(malloc, (size_t size), (size))
+ALLOCATOR(calloc, (size_t n, size_t size), (n, size))
+ALLOCATOR(realloc, (void *p, size_t size), (p, size))
 
-void *malloc(size_t size)
+/* The k-th sleep puts dir/dev.k, if there is one, in place of dir/dev. */
+static void swap_text(const char *dir)
 {
-	if (armed && alloc_fails("malloc"))
-		return NULL;
-	if (__interceptor_malloc != NULL)
-		return __interceptor_malloc(size);
-	return __libc_malloc(size);
-}
+	static char path[4096], buf[4096];
+	size_t n = strlen(dir);
+	ssize_t got;
+	int in, out;
 
-void *calloc(size_t n, size_t size)
-{
-	if (armed && alloc_fails("calloc"))
-		return NULL;
-	if (__interceptor_calloc != NULL)
-		return __interceptor_calloc(n, size);
-	return __libc_calloc(n, size);
-}
-
-void *realloc(void *p, size_t size)
-{
-	if (armed && alloc_fails("realloc"))
-		return NULL;
-	if (__interceptor_realloc != NULL)
-		return __interceptor_realloc(p, size);
-	return __libc_realloc(p, size);
-}
-
-static void copy_file(const char *from, const char *to)
-{
-	/* Static, as are the paths below: kept off the stack, they leave the
-	 * stack the program under test itself uses to its resident size. */
-	static char buf[4096];
-	ssize_t n;
-	int in = raw_open(from, O_RDONLY | O_CLOEXEC), out;
-
-	if (in < 0)
+	if (n + 32 > sizeof path)
 		return;
-	out = raw_open(to, O_WRONLY | O_TRUNC | O_CLOEXEC);
-	if (out >= 0) {
-		while ((n = read(in, buf, sizeof buf)) > 0)
-			raw_write(out, buf, (size_t)n);
+	memcpy(path, dir, n);
+	memcpy(path + n, "/dev.", 5);
+	path[n + 5 + put_number(path + n + 5, sleeps)] = '\0';
+	if ((in = raw_open(path, O_RDONLY)) < 0)
+		return;
+	path[n + 4] = '\0';
+	if ((out = raw_open(path, O_WRONLY | O_TRUNC)) >= 0) {
+		while ((got = read(in, buf, sizeof buf)) > 0)
+			raw_write(out, buf, (size_t)got);
 		close(out);
 	}
 	close(in);
 }
 
-static void between_passes(void)
+static void between_passes(const char *what, long long arg)
 {
-	const char *dir = getenv("SHIM_SWAP_DIR");
-	const char *touch = getenv("SHIM_TOUCH");
-	const char *retime = getenv("SHIM_TOUCH_TIME");
-	const char *doomed = getenv("SHIM_UNLINK");
-	long stop = env_long("SHIM_STOP_AFTER_SLEEPS", 0);
-	long ms = env_long("SHIM_SLEEP_MS", 0);
+	const char *dir = getenv("SHIM_SWAP_DIR"), *touch = getenv("SHIM_TOUCH");
+	const char *retime = getenv("SHIM_TOUCH_TIME"), *doomed = getenv("SHIM_UNLINK");
+	long stop = env_long("SHIM_STOP_AFTER_SLEEPS", 0), ms = env_long("SHIM_SLEEP_MS", 0);
 
+	log_number(what, arg);
 	++sleeps;
-	if (dir != NULL) {
-		static char from[4096], to[4096];
-		size_t n = strlen(dir);
-		if (n + 32 < sizeof from) {
-			memcpy(from, dir, n);
-			memcpy(from + n, "/dev.", 5);
-			from[n + 5 + fmt_ulong(from + n + 5, (unsigned long long)sleeps)] = '\0';
-			memcpy(to, dir, n);
-			memcpy(to + n, "/dev", 5);
-			copy_file(from, to);
-		}
-	}
-	if (touch != NULL) {
-		int fd = raw_open(touch, O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC);
-		if (fd >= 0) {
-			raw_write(fd, "x", 1);
-			close(fd);
-		}
-	}
+	if (dir != NULL)
+		swap_text(dir);
+	if (touch != NULL)
+		append(touch, "x", 1);
 	if (retime != NULL) {
 		struct timespec times[2] = { { sleeps, 0 }, { sleeps, 0 } };
 		utimensat(AT_FDCWD, retime, times, 0);
@@ -320,33 +240,22 @@ static void between_passes(void)
 	if (doomed != NULL && sleeps == env_long("SHIM_UNLINK_AT", 1))
 		unlink(doomed);
 	if (stop > 0 && sleeps >= stop)
-		exit((int)env_long("SHIM_STOP_STATUS", 99));
+		exit(99);
 	if (ms > 0) {
 		struct timespec ts = { ms / 1000, (ms % 1000) * 1000000L };
 		nanosleep(&ts, NULL);
 	}
 }
 
-pid_t setsid(void)
-{
-	long sig = env_long("SHIM_RAISE_BEFORE_SETSID", 0);
-
-	if (sig > 0)
-		kill(getpid(), (int)sig);
-	return real_setsid();
-}
-
 unsigned int sleep(unsigned int seconds)
 {
-	log_event("sleep", seconds, 1);
-	between_passes();
+	between_passes("sleep", seconds);
 	return 0;
 }
 
 int usleep(useconds_t usec)
 {
-	log_event("usleep", (long long)usec, 1);
-	between_passes();
+	between_passes("usleep", usec);
 	return 0;
 }
 
@@ -365,15 +274,11 @@ static long long scripted_ms(struct clock_script *s)
 	long long ms;
 
 	if (s->n < 0) {
-		const char *p = getenv(s->var);
-		s->n = 0;
-		while (p != NULL && *p != '\0' && s->n < 64) {
-			const char *end;
+		const char *p = getenv(s->var), *end;
+		for (s->n = 0; p != NULL && s->n < 64; s->n++, p = *end == ',' ? end + 1 : end) {
 			s->ms[s->n] = read_number(p, &end);
 			if (end == p)
 				break;
-			s->n++;
-			p = (*end == ',') ? end + 1 : end;
 		}
 	}
 	if (s->n == 0)
@@ -388,116 +293,79 @@ static long long scripted_ms(struct clock_script *s)
 	return ms;
 }
 
-static long long real_ms(void)
+static long long wall_ms(void)
 {
+	long long ms = scripted_ms(&wall_script);
 	struct timespec ts;
+
+	if (ms >= 0)
+		return ms;
 	clock_gettime(CLOCK_REALTIME, &ts);
 	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
 }
 
-int gettimeofday(struct timeval *restrict tv, void *restrict tz)
-{
-	long long ms = scripted_ms(&wall_script);
-
-	(void)tz;
-	if (ms < 0)
-		ms = real_ms();
-	tv->tv_sec = (time_t)(ms / 1000);
-	tv->tv_usec = (suseconds_t)((ms % 1000) * 1000);
-	return 0;
-}
-
+/* Each clock and its 64-bit-time twin (its record's fields 64 bits wide,
+ * the nanoseconds 32 bits and padding). */
+#define WALL_CLOCK(name, record)                              \
+	int name(record *tv, void *tz)                        \
+	{                                                     \
+		long long ms = wall_ms();                     \
+		(void)tz;                                     \
+		tv->tv_sec = ms / 1000;                       \
+		tv->tv_usec = ms % 1000 * 1000;               \
+		return 0;                                     \
+	}
+#define MONO_CLOCK(name, record)                                                \
+	int name(clockid_t id, record *ts)                                      \
+	{                                                                       \
+		long long ms = id == CLOCK_MONOTONIC ? scripted_ms(&mono_script) : -1; \
+		if (ms < 0)                                                     \
+			return REAL(name)(id, ts);                              \
+		ts->tv_sec = ms / 1000;                                         \
+		ts->tv_nsec = ms % 1000 * 1000000;                              \
+		return 0;                                                       \
+	}
+WALL_CLOCK(gettimeofday, struct timeval)
+MONO_CLOCK(clock_gettime, struct timespec)
 #if __SIZEOF_LONG__ == 4
-/* A 32-bit program built with 64-bit time calls this name instead. */
-struct shim_timeval64 {
-	int64_t tv_sec;
-	int64_t tv_usec;
-};
-
-int __gettimeofday64(struct shim_timeval64 *tv, void *tz)
-{
-	long long ms = scripted_ms(&wall_script);
-
-	(void)tz;
-	if (ms < 0)
-		ms = real_ms();
-	tv->tv_sec = ms / 1000;
-	tv->tv_usec = (ms % 1000) * 1000;
-	return 0;
-}
+struct timeval64 { int64_t tv_sec, tv_usec; };
+struct timespec64 { int64_t tv_sec; int32_t tv_nsec, pad; };
+static void *real___clock_gettime64;
+WALL_CLOCK(__gettimeofday64, struct timeval64)
+MONO_CLOCK(__clock_gettime64, struct timespec64)
 #endif
 
-/* Other clocks than the scripted monotonic one are the real ones, looked up
- * when first read: another library's constructor may read a clock before
- * the shim's own constructor ran. */
-int clock_gettime(clockid_t id, struct timespec *ts)
+pid_t setsid(void)
 {
-	static int (*real)(clockid_t, struct timespec *);
-	long long ms = id == CLOCK_MONOTONIC ? scripted_ms(&mono_script) : -1;
+	long sig = env_long("SHIM_RAISE_BEFORE_SETSID", 0);
 
-	if (ms < 0) {
-		if (real == NULL)
-			real = (int (*)(clockid_t, struct timespec *))dlsym(RTLD_NEXT, "clock_gettime");
-		return real(id, ts);
-	}
-	ts->tv_sec = (time_t)(ms / 1000);
-	ts->tv_nsec = (long)((ms % 1000) * 1000000);
-	return 0;
+	if (sig > 0)
+		kill(getpid(), (int)sig);
+	return REAL(setsid)();
 }
-
-#if __SIZEOF_LONG__ == 4
-/* The 64-bit-time twin: the nanoseconds are 32 bits, padded to 64. */
-struct shim_timespec64 {
-	int64_t tv_sec;
-	int32_t tv_nsec;
-	int32_t pad;
-};
-
-int __clock_gettime64(clockid_t id, struct shim_timespec64 *ts)
-{
-	static int (*real)(clockid_t, struct shim_timespec64 *);
-	long long ms = id == CLOCK_MONOTONIC ? scripted_ms(&mono_script) : -1;
-
-	if (ms < 0) {
-		if (real == NULL)
-			real = (int (*)(clockid_t, struct shim_timespec64 *))dlsym(RTLD_NEXT,
-										   "__clock_gettime64");
-		return real(id, ts);
-	}
-	ts->tv_sec = ms / 1000;
-	ts->tv_nsec = (int32_t)((ms % 1000) * 1000000);
-	return 0;
-}
-#endif
 
 pid_t fork(void)
 {
-	long fail_at = env_long("SHIM_FAIL_FORK_AT", 0);
-
-	log_event("fork", 0, 0);
-	if (++forks == fail_at) {
+	log_event("fork", NULL);
+	if (++forks == env_long("SHIM_FAIL_FORK_AT", 0)) {
 		errno = EAGAIN;
 		return -1;
 	}
-	return real_fork();
+	return REAL(fork)();
 }
 
 int brk(void *addr)
 {
-	long fail_at = env_long("SHIM_FAIL_BRK_AT", 0);
 	char *old = sbrk(0);
 	uintptr_t from = (uintptr_t)old, to = (uintptr_t)addr;
 	uintptr_t page = (uintptr_t)sysconf(_SC_PAGESIZE);
 
-	if (env_long("SHIM_LOG_DETAIL", 0) != 0)
-		log_event("brk", (long long)((char *)addr - old), 1);
-	else
-		log_event("brk", 0, 0);
-	if (++brks == fail_at) {
+	log_number("brk", (char *)addr - old);
+	if (++brks == env_long("SHIM_FAIL_BRK_AT", 0)) {
 		errno = ENOMEM;
 		return -1;
 	}
-	if (real_brk(addr) != 0)
+	if (REAL(brk)(addr) != 0)
 		return -1;
 	/* Only the pages wholly above the old break are new. */
 	if (to > from && ++raises == env_long("SHIM_SPOIL_BRK_AT", 0)) {
@@ -520,71 +388,62 @@ int close_range(unsigned int first, unsigned int last, int flags)
 
 ssize_t write(int fd, const void *buf, size_t n)
 {
-	long bad_fd = env_long("SHIM_FAIL_WRITE_FD", -1);
-
 	long times = env_long("SHIM_FAIL_WRITE_TIMES", -1);
 
-	if (n == 1 && fd == bad_fd &&
+	if (n == 1 && fd == env_long("SHIM_FAIL_WRITE_FD", -1) &&
 	    ++one_byte_writes > env_long("SHIM_FAIL_WRITE_AFTER", 0) &&
 	    (times < 0 || failed_writes < times)) {
 		++failed_writes;
 		errno = EIO;
 		return -1;
 	}
-	return real_write(fd, buf, n);
+	return REAL(write)(fd, buf, n);
 }
 
-/* Another library's constructor may call these before the shim's own ran;
- * the real call is then looked up on the spot. */
-static void *real_call(void *known, const char *name)
+#define LOGGED_OPEN(name)                                                  \
+	int name(const char *path, int flags, ...)                         \
+	{                                                                  \
+		mode_t mode = 0;                                           \
+		va_list ap;                                                \
+		va_start(ap, flags);                                       \
+		if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE) \
+			mode = (mode_t)va_arg(ap, int);                    \
+		va_end(ap);                                                \
+		log_event("open", path);                                   \
+		return REAL(name)(path, flags, mode);                      \
+	}
+#define LOGGED_STAT(name)                                                \
+	int name(const char *restrict path, struct name *restrict buf)   \
+	{                                                                \
+		log_event("stat", path);                                 \
+		return REAL(name)(path, buf);                            \
+	}
+LOGGED_OPEN(open)
+LOGGED_OPEN(open64)
+LOGGED_STAT(stat)
+LOGGED_STAT(stat64)
+
+/* The real calls are looked up before the allocator log is armed, so that
+ * only the program's own allocations are reported. */
+__attribute__((constructor)) static void shim_init(void)
 {
-	return known != NULL ? known : dlsym(RTLD_NEXT, name);
+	long gate = env_long("SHIM_GATE_FD", -1), sig = env_long("SHIM_IGNORE_SIGNAL", 0);
+	char c;
+
+	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
+	REAL(stat), REAL(stat64), REAL(clock_gettime);
+	if (sig > 0)
+		signal((int)sig, SIG_IGN);
+	if (gate >= 0) {
+		while (read((int)gate, &c, 1) > 0)
+			;
+		close((int)gate);
+	}
+	armed = 1;
 }
 
-static int open_logged(open_fn *real, const char *path, int flags, va_list ap)
+/* Destructors run from the library's exit only, never from _exit. */
+__attribute__((destructor)) static void shim_fini(void)
 {
-	mode_t mode = 0;
-
-	if ((flags & O_CREAT) || (flags & O_TMPFILE) == O_TMPFILE)
-		mode = (mode_t)va_arg(ap, int);
-	log_path("open", path);
-	return real(path, flags, mode);
-}
-
-int open(const char *path, int flags, ...)
-{
-	va_list ap;
-	int fd;
-
-	va_start(ap, flags);
-	fd = open_logged((open_fn *)real_call(real_open, "open"), path, flags, ap);
-	va_end(ap);
-	return fd;
-}
-
-int open64(const char *path, int flags, ...)
-{
-	va_list ap;
-	int fd;
-
-	va_start(ap, flags);
-	fd = open_logged((open_fn *)real_call(real_open64, "open64"), path, flags, ap);
-	va_end(ap);
-	return fd;
-}
-
-int stat(const char *restrict path, struct stat *restrict buf)
-{
-	stat_fn *real = (stat_fn *)real_call(real_stat, "stat");
-
-	log_path("stat", path);
-	return real(path, buf);
-}
-
-int stat64(const char *restrict path, struct stat64 *restrict buf)
-{
-	stat64_fn *real = (stat64_fn *)real_call(real_stat64, "stat64");
-
-	log_path("stat", path);
-	return real(path, buf);
+	log_event("exit", NULL);
 }

@@ -38,8 +38,8 @@ namespace {
 
 // The caller's environment with the "NAME=value" entries of env added, each
 // in place of an entry of the same name.
-std::vector<std::string> child_env(const std::vector<std::string>& env) {
-  std::vector<std::string> v;
+Strings child_env(const Strings& env) {
+  Strings v;
   for (char** e = environ; *e != nullptr; ++e) {
     std::string entry = *e;
     bool replaced = false;
@@ -51,16 +51,18 @@ std::vector<std::string> child_env(const std::vector<std::string>& env) {
   return v;
 }
 
-// Starts argv (a path first) with standard input from /dev/null, standard
-// output on out_fd (closed when out_fd is -1), standard error on err_fd and
-// the descriptors of hand_on; nothing else of ours reaches it.  Spawned
-// rather than forked, so that none of the test process's own code runs in
-// the child between its creation and the exec.
-pid_t spawn(const std::vector<std::string>& argv, const RunOpts& opts, int out_fd, int err_fd,
-            bool ignore_sigpipe) {
+// Starts argv (a path first) with standard output on out_fd (closed when
+// -1), standard error on err_fd and the descriptors of hand_on; nothing
+// else of ours reaches it.  Spawned rather than forked, so that none of the
+// test process's own code runs in the child between its creation and exec.
+pid_t spawn(const Strings& argv, const RunOpts& opts, int out_fd, int err_fd) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  if (opts.no_stdin) {
+    posix_spawn_file_actions_addclose(&fa, 0);
+  } else {
+    posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+  }
   if (out_fd >= 0) {
     posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
   } else {
@@ -82,30 +84,21 @@ pid_t spawn(const std::vector<std::string>& argv, const RunOpts& opts, int out_f
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));
   args.push_back(nullptr);
-  std::vector<std::string> envs = child_env(opts.env);
+  Strings envs = child_env(opts.env);
   std::vector<char*> envp;
   for (auto& e : envs) envp.push_back(e.data());
   envp.push_back(nullptr);
-  // An ignored signal stays ignored in the child and across its exec:
-  // SIGPIPE is ignored here only while the child is made.
-  struct sigaction ignore {}, old {};
-  ignore.sa_handler = SIG_IGN;
-  if (ignore_sigpipe) sigaction(SIGPIPE, &ignore, &old);
   pid_t pid = -1;
   int rc = posix_spawn(&pid, args[0], &fa, nullptr, args.data(), envp.data());
-  if (ignore_sigpipe) sigaction(SIGPIPE, &old, nullptr);
   posix_spawn_file_actions_destroy(&fa);
-  if (rc != 0) {
-    ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(rc);
-    return -1;
-  }
-  return pid;
+  if (rc != 0) ADD_FAILURE() << "cannot start " << argv[0] << ": " << strerror(rc);
+  return rc == 0 ? pid : -1;
 }
 
 }  // namespace
 
-pid_t start(const std::vector<std::string>& argv, int out_fd, const RunOpts& opts) {
-  return spawn(argv, opts, out_fd, 2, false);
+pid_t start(const Strings& argv, int out_fd, const RunOpts& opts) {
+  return spawn(argv, opts, out_fd, 2);
 }
 
 Result wait_for(pid_t pid, int timeout_ms) {
@@ -119,42 +112,34 @@ Result wait_for(pid_t pid, int timeout_ms) {
   if (fd >= 0) close(fd);
   int st = 0;
   if (waitpid(pid, &st, 0) != pid) return res;
-  if (WIFEXITED(st)) {
-    res.status = WEXITSTATUS(st);
-  } else if (WIFSIGNALED(st)) {
-    res.signal = WTERMSIG(st);
-  }
+  if (WIFEXITED(st)) res.status = WEXITSTATUS(st);
+  if (WIFSIGNALED(st)) res.signal = WTERMSIG(st);
   return res;
 }
 
-Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
+Result run(const Strings& argv, const RunOpts& opts) {
   Result res;
   int out[2] = {-1, -1}, err[2];
-  if (opts.out == Out::pty) {
-    if (openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0) {
-      ADD_FAILURE() << "openpty: " << strerror(errno);
-      return res;
-    }
-    termios raw{};
-    tcgetattr(out[1], &raw);
-    cfmakeraw(&raw);
-    tcsetattr(out[1], TCSANOW, &raw);
-  } else if (opts.out != Out::closed && pipe2(out, O_CLOEXEC) != 0) {
+  const bool pty = opts.out == Out::pty;
+  if ((pty ? openpty(&out[0], &out[1], nullptr, nullptr, nullptr) != 0
+           : opts.out != Out::closed && pipe2(out, O_CLOEXEC) != 0) ||
+      pipe2(err, O_CLOEXEC) != 0) {
     ADD_FAILURE() << "pipe: " << strerror(errno);
     return res;
+  }
+  termios raw{};
+  if (pty && tcgetattr(out[1], &raw) == 0) {
+    cfmakeraw(&raw);
+    tcsetattr(out[1], TCSANOW, &raw);
   }
   if (opts.out == Out::reader_gone) {
     close(out[0]);
     out[0] = -1;
   }
-  if (pipe2(err, O_CLOEXEC) != 0) {
-    ADD_FAILURE() << "pipe: " << strerror(errno);
-    return res;
-  }
-  pid_t pid = spawn(argv, opts, out[1], err[1], opts.out == Out::reader_gone);
+  pid_t pid = spawn(argv, opts, out[1], err[1]);
   if (out[1] >= 0) close(out[1]);
   close(err[1]);
-  long long deadline = now_ms() + opts.timeout_ms;
+  long long deadline = now_ms() + 20000;
   pollfd fds[2] = {{out[0], POLLIN, 0}, {err[0], POLLIN, 0}};
   std::string* sinks[2] = {&res.out, &res.err};
   int open_fds = pid < 0 ? 0 : out[0] >= 0 ? 2 : 1;
@@ -184,17 +169,37 @@ Result run(const std::vector<std::string>& argv, const RunOpts& opts) {
   return ended;
 }
 
-std::vector<std::string> with_net_fixture(const std::string& dir,
-                                          const std::vector<std::string>& env,
-                                          const std::vector<std::string>& argv) {
-  std::vector<std::string> v = {
-      "/usr/bin/unshare", "-m", "/bin/sh", "-c",
-      "mount --make-rprivate / && mount --bind \"$1\" /proc/$$/net && "
-      "shift && exec /usr/bin/env \"$@\"",
-      "sh", dir};
-  v.insert(v.end(), env.begin(), env.end());
-  v.insert(v.end(), argv.begin(), argv.end());
+std::string read_all(int fd) {
+  std::string s;
+  char buf[4096];
+  for (ssize_t n; fd >= 0 && (n = read(fd, buf, sizeof buf)) > 0;)
+    s.append(buf, static_cast<size_t>(n));
+  if (fd >= 0) close(fd);
+  return s;
+}
+
+bool eventually(const std::function<bool()>& pred, int timeout_ms) {
+  for (long long end = now_ms() + timeout_ms; !pred(); usleep(5000))
+    if (now_ms() > end) return false;
+  return true;
+}
+
+Strings cat(std::initializer_list<Strings> lists) {
+  Strings v;
+  for (const auto& l : lists) v.insert(v.end(), l.begin(), l.end());
   return v;
+}
+
+Strings with_mounts(const std::string& mounts, const std::string& dir, const Strings& env,
+                    const Strings& argv) {
+  return cat({{"/usr/bin/unshare", "-m", "/bin/sh", "-c",
+               "mount --make-rprivate / && " + mounts + " && shift && exec /usr/bin/env \"$@\"",
+               "sh", dir},
+              env, argv});
+}
+
+Strings with_net_fixture(const std::string& dir, const Strings& env, const Strings& argv) {
+  return with_mounts("mount --bind \"$1\" /proc/$$/net", dir, env, argv);
 }
 
 const std::string stats_headings =
@@ -234,23 +239,23 @@ std::string shim_env() { return std::string("LD_PRELOAD=") + TEST_SHIM_PATH; }
 bool is_root() { return geteuid() == 0; }
 
 bool have_command(const std::string& name) {
-  std::string cmd = "command -v " + name + " >/dev/null 2>&1";
-  return system(cmd.c_str()) == 0;
+  return system(("command -v " + name + " >/dev/null 2>&1").c_str()) == 0;
+}
+
+bool can_unshare() {
+  static const bool ok = is_root() && have_command("unshare") &&
+                         run(with_mounts("true", "/", {}, {"/bin/true"})).status == 0;
+  return ok;
 }
 
 bool adopt_daemons() {
-  static int ready = -1;
-  if (ready < 0) {
-    TempDir dev;
-    ready = is_root() && have_command("unshare") && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 &&
-            run(with_dev(dev.path, {}, {"/bin/true"})).status == 0;
-  }
-  return ready == 1;
+  static const bool ready = can_unshare() && prctl(PR_SET_CHILD_SUBREAPER, 1) == 0 &&
+                            run(with_dev(TempDir().path, {}, {"/bin/true"})).status == 0;
+  return ready;
 }
 
 void reap_adopted() {
-  while (waitpid(-1, nullptr, WNOHANG) > 0) {
-  }
+  while (waitpid(-1, nullptr, WNOHANG) > 0) continue;
 }
 
 int make_dev(const std::string& dir, Watchdog where) {
@@ -265,28 +270,19 @@ int make_dev(const std::string& dir, Watchdog where) {
   return open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
 }
 
-std::vector<std::string> with_dev(const std::string& dir, const std::vector<std::string>& env,
-                                  const std::vector<std::string>& argv) {
-  std::vector<std::string> v = {"/bin/sh", WITH_DEV_SCRIPT, dir, "/usr/bin/env"};
-  v.insert(v.end(), env.begin(), env.end());
-  v.insert(v.end(), argv.begin(), argv.end());
-  return v;
+Strings with_dev(const std::string& dir, const Strings& env, const Strings& argv) {
+  return cat({{"/bin/sh", WITH_DEV_SCRIPT, dir, "/usr/bin/env"}, env, argv});
 }
 
 TempDir::TempDir() {
   char tmpl[] = "/tmp/boardtools-test.XXXXXX";
-  char* p = mkdtemp(tmpl);
-  if (p == nullptr) {
-    ADD_FAILURE() << "mkdtemp: " << strerror(errno);
-  } else {
-    path = p;
-  }
+  path = mkdtemp(tmpl) != nullptr ? tmpl : "";
+  if (path.empty()) ADD_FAILURE() << "mkdtemp: " << strerror(errno);
 }
 
 TempDir::~TempDir() {
-  if (path.empty()) return;
   std::error_code ec;
-  std::filesystem::remove_all(path, ec);
+  if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 void write_file(const std::string& path, const std::string& data) {
@@ -297,9 +293,7 @@ void write_file(const std::string& path, const std::string& data) {
 
 std::string read_file(const std::string& path) {
   std::ifstream f(path, std::ios::binary);
-  std::stringstream ss;
-  ss << f.rdbuf();
-  return ss.str();
+  return {std::istreambuf_iterator<char>(f), {}};
 }
 
 std::string link_text(const std::string& path) {
@@ -308,8 +302,8 @@ std::string link_text(const std::string& path) {
   return std::string(buf, n > 0 ? static_cast<size_t>(n) : 0);
 }
 
-std::vector<std::string> lines_of(const std::string& text) {
-  std::vector<std::string> v;
+Strings lines_of(const std::string& text) {
+  Strings v;
   std::istringstream in(text);
   for (std::string line; std::getline(in, line);) v.push_back(line);
   return v;

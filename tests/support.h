@@ -5,6 +5,8 @@
 #include <sys/types.h>
 
 #include <cstdint>
+#include <functional>
+#include <initializer_list>
 #include <string>
 #include <utility>
 #include <vector>
@@ -15,12 +17,12 @@ using Strings = std::vector<std::string>;
 
 // Under CI=true a missing facility is a failure, elsewhere a skip.
 bool in_ci();
-#define REQUIRE_ENV(cond, why)                                  \
-  do {                                                          \
-    if (!(cond)) {                                              \
-      if (::ts::in_ci()) FAIL() << "CI lacks: " << (why);       \
-      GTEST_SKIP() << (why);                                    \
-    }                                                           \
+#define REQUIRE_ENV(cond, why)                            \
+  do {                                                    \
+    if (!(cond)) {                                        \
+      if (::ts::in_ci()) FAIL() << "CI lacks: " << (why); \
+      GTEST_SKIP() << (why);                              \
+    }                                                     \
   } while (0)
 
 // Where the child's standard output goes.
@@ -28,14 +30,14 @@ enum class Out {
   pipe,         // a pipe the run reads
   pty,          // a raw pseudo-terminal the run reads
   closed,       // nowhere: descriptor 1 is closed
-  reader_gone,  // a pipe whose reader has gone, with SIGPIPE ignored
+  reader_gone,  // a pipe whose reader has gone (SIGPIPE as the caller has it)
 };
 
 struct RunOpts {
-  std::vector<std::string> env;  // "NAME=value", added to the environment
-  std::string cwd;               // working directory of the child, if set
+  Strings env;       // "NAME=value", added to the environment
+  std::string cwd;   // working directory of the child, if set
   Out out = Out::pipe;
-  int timeout_ms = 20000;        // then the child is killed with SIGKILL
+  bool no_stdin = false;  // descriptor 0 closed, as boot scripts leave it; else /dev/null
   // {ours, theirs}: descriptors handed on at the child's numbers; every
   // other one above 2 is closed in the child.
   std::vector<std::pair<int, int>> hand_on;
@@ -48,25 +50,29 @@ struct Result {
   std::string out, err;
 };
 
-// Runs argv[0] (a path) with argv, standard input from /dev/null; collects
-// both output streams until the child exits.
-Result run(const std::vector<std::string>& argv, const RunOpts& opts = {});
-
-// Starts argv[0] (a path) with argv, standard input from /dev/null and
-// standard output on out_fd (with opts' env, cwd and hand_on), and returns at
-// once: its id, or -1.
-pid_t start(const std::vector<std::string>& argv, int out_fd, const RunOpts& opts = {});
-
+// Runs argv[0] (a path) with argv; collects both output streams until the
+// child exits, or kills it after 20 s.
+Result run(const Strings& argv, const RunOpts& opts = {});
+// Starts argv with standard output on out_fd (opts.out aside) and returns
+// at once: its id, or -1.
+pid_t start(const Strings& argv, int out_fd, const RunOpts& opts = {});
 // Waits for the child pid (started or adopted) until timeout_ms, then kills
 // it; the status fields of the result are set.
 Result wait_for(pid_t pid, int timeout_ms);
+// What fd holds up to its end (or, when it would block, for now); closes it.
+std::string read_all(int fd);
+// Polls pred until it holds (true) or timeout_ms have passed (false).
+bool eventually(const std::function<bool()>& pred, int timeout_ms = 10000);
 
-// argv for running a program in a private mount namespace whose
-// /proc/net/dev is the file "dev" in dir; env entries are set for the
-// program alone (not for the shell and mount tools in between).
-std::vector<std::string> with_net_fixture(const std::string& dir,
-                                          const std::vector<std::string>& env,
-                                          const std::vector<std::string>& argv);
+// The lists one after another.
+Strings cat(std::initializer_list<Strings> lists);
+// argv for running argv in a mount namespace of its own once the shell
+// commands mounts (in which "$1" is dir) ran; env entries are set for argv
+// alone, not for the shell and mount tools in between.
+Strings with_mounts(const std::string& mounts, const std::string& dir, const Strings& env,
+                    const Strings& argv);
+// ... whose /proc/net/dev is the file "dev" in dir.
+Strings with_net_fixture(const std::string& dir, const Strings& env, const Strings& argv);
 
 // The kernel's interface statistics text (/proc/net/dev): an interface
 // with the counters a report uses; the others are 0.
@@ -88,11 +94,12 @@ std::vector<Iface> busy_ifaces(int n, uint64_t k = 0);
 std::string shim_env();
 
 bool is_root();
-
 bool have_command(const std::string& name);
+// Root, and unshare makes a mount namespace: the fixtures can be laid out.
+bool can_unshare();
 
 // Makes this process a child subreaper, so that a daemon it starts is
-// re-parented to it; false unless root and with_dev can work.
+// re-parented to it; false unless with_dev can work as well.
 bool adopt_daemons();
 // Reaps every adopted child that has ended.
 void reap_adopted();
@@ -105,8 +112,7 @@ enum class Watchdog { standard, misc, none };
 int make_dev(const std::string& dir, Watchdog where);
 // argv for running argv in a mount namespace of its own whose /dev is dir
 // (tests/with_dev.sh); env entries are set for argv alone.
-std::vector<std::string> with_dev(const std::string& dir, const std::vector<std::string>& env,
-                                  const std::vector<std::string>& argv);
+Strings with_dev(const std::string& dir, const Strings& env, const Strings& argv);
 
 // A fresh directory under /tmp, removed with its contents when it goes.
 struct TempDir {
@@ -121,7 +127,7 @@ void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
 // What the symbolic link at path holds, "" when it is none.
 std::string link_text(const std::string& path);
-std::vector<std::string> lines_of(const std::string& text);
+Strings lines_of(const std::string& text);
 int count_of(const std::string& text, const std::string& needle);
 
 }  // namespace ts
