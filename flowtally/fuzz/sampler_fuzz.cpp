@@ -88,12 +88,12 @@ FZ_HARNESS const char* next_form_feed(const char* at, const char* end) {
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
-  // Passes of a few lines, and one line long enough to be cut twice by the
-  // line reader's room, reach all that a pass does; longer inputs only make
-  // each run slower.  libFuzzer reads its options after this, the last of a
-  // kind winning: a -max_len given still holds.
+  // Passes of a few lines reach all that a pass does but cut a line longer
+  // than the line reader's room, which the unit tests do; longer inputs
+  // only make each run slower.  libFuzzer reads its options after this, the
+  // last of a kind winning: a -max_len given still holds.
   static std::vector<char*> args;
-  static char max_len[] = "-max_len=2200";
+  static char max_len[] = "-max_len=512";
   args.assign(*argv, *argv + *argc);
   args.insert(args.begin() + 1, max_len);
   args.push_back(nullptr);
