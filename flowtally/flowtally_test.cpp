@@ -124,8 +124,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     char buf[4096];
     while (recv(sv[0], buf, sizeof buf, MSG_DONTWAIT) > 0) ++unread;
     EXPECT_EQ(unread, c.unread_chunks) << c.what;
-    close(sv[0]);
-    close(sv[1]);
+    for (int fd : sv) close(fd);
   }
 }
 

@@ -261,9 +261,7 @@ void expect_distinct_entries(int callers) {
   }
   EXPECT_EQ(pids.size(), static_cast<size_t>(callers));
   // All are started and waiting; closing the gate releases them together.
-  close(gate[1]);
-  close(gate[0]);
-  close(out[1]);
+  for (int fd : {gate[1], gate[0], out[1]}) close(fd);
   // A thousand callers on an emulated board take minutes.
   int ok = 0;
   for (pid_t pid : pids) ok += ts::wait_for(pid, 240000).status == 0;
