@@ -12,6 +12,7 @@
 #include <unistd.h>
 
 #include <cstring>
+#include <iterator>
 #include <random>
 #include <regex>
 #include <sstream>
@@ -22,7 +23,7 @@
 #include "support.h"
 
 namespace flowtally {
-extern const std::string border, column_header;
+extern const std::string border, table_top;
 std::string header_line(const ts::Strings& names);
 }  // namespace flowtally
 
@@ -30,6 +31,7 @@ namespace {
 
 using flowtally::border;
 using flowtally::header_line;
+using flowtally::table_top;
 using ts::Strings;
 const std::string bin = FLOWTALLY_BIN;
 
@@ -84,10 +86,9 @@ TEST(FixtureRun, PassesByteForByte) {
   };
   const std::string header = header_line({"lo", "eth0"});
   const std::string rates = " 7.8 15.0 7.8 15.0  1.9 0.5 0.0 0.0 \n";
-  const std::string top = border + flowtally::column_header + border;
   auto screen_of = [&](const std::string& labels, const std::string& rows) {
-    return "\33[H\33[JCalculating rates for 2 seconds...\n" + top + labels + border +
-           "\33[H\33[JAverages for the last 2000 msec\n" + top + rows + border;
+    return "\33[H\33[JCalculating rates for 2 seconds...\n" + table_top + labels + border +
+           "\33[H\33[JAverages for the last 2000 msec\n" + table_top + rows + border;
   };
   const std::string screen = screen_of(
       "| lo      \n| eth0    \n",
@@ -286,10 +287,9 @@ void sh(const std::string& cmd) { ASSERT_EQ(system(cmd.c_str()), 0) << cmd; }
 void send_frames(const char* ifname, int count, size_t frame_len) {
   int fd = socket(AF_PACKET, SOCK_RAW, htons(ETH_P_ALL));
   ASSERT_GE(fd, 0) << strerror(errno);
-  sockaddr_ll addr{};
-  addr.sll_family = AF_PACKET;
-  addr.sll_ifindex = static_cast<int>(if_nametoindex(ifname));
-  addr.sll_halen = ETH_ALEN;
+  sockaddr_ll addr = {.sll_family = AF_PACKET,
+                      .sll_ifindex = static_cast<int>(if_nametoindex(ifname)),
+                      .sll_halen = ETH_ALEN};
   std::vector<unsigned char> frame(frame_len, 0x5a);
   const unsigned char head[14] = {0xff, 0xff, 0xff, 0xff, 0xff, 0xff, 2, 0, 0, 0, 0, 1, 0x88, 0xb5};
   memcpy(frame.data(), head, sizeof head);
@@ -318,9 +318,8 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
   // third pass accounts for all of it.
   ts::TempDir dir;
   const std::string sleeps = dir.path + "/sleeps";
-  ts::RunOpts opts;
-  opts.env = {ts::shim_env(), "SHIM_SLEEP_MS=2000", "SHIM_STOP_AFTER_SLEEPS=3",
-              "SHIM_TOUCH=" + sleeps};
+  const ts::RunOpts opts = {.env = {ts::shim_env(), "SHIM_SLEEP_MS=2000",
+                                    "SHIM_STOP_AFTER_SLEEPS=3", "SHIM_TOUCH=" + sleeps}};
   ts::Result r;
   std::thread monitor([&] { r = ts::run({bin, "-l", "-i", "ftva", "-i", "ftvb", "2"}, opts); });
   EXPECT_TRUE(ts::eventually([&] { return ts::read_file(sleeps).size() >= 2; }, 20000));
@@ -339,10 +338,8 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
   const size_t a = a_at < b_at ? 1 : 5, b = a_at < b_at ? 5 : 1;  // first rate of each
   // The time, then per interface: ikb ipk okb opk.
   auto numbers_of = [](const std::string& line) {
-    std::vector<double> v;
     std::istringstream in(line);
-    for (double d; in >> d;) v.push_back(d);
-    return v;
+    return std::vector<double>(std::istream_iterator<double>(in), {});
   };
   std::vector<double> idle = numbers_of(lines[1]), v = numbers_of(lines[2]);
   ASSERT_EQ(v.size(), 9U) << lines[2];

@@ -23,8 +23,8 @@ namespace flowtally {
 // end-to-end tests use them too.
 extern const std::string border =
     "+----------------------------------------------------------------------+\n";
-extern const std::string column_header =
-    "| IF      |Input                         |Output                       |\n";
+extern const std::string table_top =
+    border + "| IF      |Input                         |Output                       |\n" + border;
 std::string header_line(const ts::Strings& names) {
   std::string s = "#   time   ";
   for (const auto& n : names) s += n + "(ikb ipk okb opk) ";
@@ -32,8 +32,6 @@ std::string header_line(const ts::Strings& names) {
 }
 
 namespace {
-
-const std::string table_top = border + column_header + border;
 
 TEST(CommandLine, ScansArgumentsAsDocumented) {
   const Parse ok = Parse::ok, usage = Parse::usage;
@@ -126,8 +124,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     char buf[4096];
     while (recv(sv[0], buf, sizeof buf, MSG_DONTWAIT) > 0) ++unread;
     EXPECT_EQ(unread, c.unread_chunks) << c.what;
-    close(sv[0]);
-    close(sv[1]);
+    for (int fd : sv) close(fd);
   }
 }
 
@@ -143,23 +140,22 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
     for (uint64_t v : {edges[i] - 1, edges[i] + 1}) edges.push_back(v);
   edges.push_back(UINT64_MAX);
 
-  auto rates_right = [](uint64_t d, uint64_t e) {
-    const Rate k = kbit_rate(d, elapsed_of(e)), p = packet_rate(d, elapsed_of(e));
-    if (e == 0) return k.whole == 0 && k.tenths == 0 && p.whole == 0 && p.tenths == 0;
-    return k.whole == d * 8 / e && k.tenths == d * 80 / e % 10 && p.whole == d * 1000 / e &&
-           p.tenths == d * 1000 * 10 / e % 10;
-  };
   int wrong = 0;
+  auto check_rates = [&](uint64_t d, uint64_t e) {
+    const Rate k = kbit_rate(d, elapsed_of(e)), p = packet_rate(d, elapsed_of(e));
+    const bool right = e == 0 ? k.whole == 0 && k.tenths == 0 && p.whole == 0 && p.tenths == 0
+                              : k.whole == d * 8 / e && k.tenths == d * 80 / e % 10 &&
+                                    p.whole == d * 1000 / e && p.tenths == d * 1000 * 10 / e % 10;
+    if (!right && ++wrong < 10) ADD_FAILURE() << "rates of " << d << " over " << e;
+  };
   // Every elapsed time up to 70 s over the counter values either side of
   // the fast path's limits; every edge over the elapsed times' edges.
   const uint64_t limits[] = {0, 1, 987, UINT32_MAX / 80, UINT32_MAX / 80 + 1, UINT32_MAX / 10000,
                              UINT32_MAX / 10000 + 1, UINT32_MAX, UINT64_MAX / 80 + 1, UINT64_MAX};
   for (uint64_t e = 0; e <= 70000; ++e)
-    for (uint64_t d : limits)
-      if (!rates_right(d, e) && ++wrong < 10) ADD_FAILURE() << "rates of " << d << " over " << e;
+    for (uint64_t d : limits) check_rates(d, e);
   for (uint64_t e : edges)
-    for (uint64_t d : edges)
-      if (!rates_right(d, e) && ++wrong < 10) ADD_FAILURE() << "rates of " << d << " over " << e;
+    for (uint64_t d : edges) check_rates(d, e);
 
   for (uint64_t v : edges) {
     for (int width : {0, 1, 7, 10, 21}) {

@@ -45,6 +45,16 @@ size_t entries(const std::string& dir) {
   return static_cast<size_t>(std::distance(It(dir), It()));
 }
 
+// dir's entry numbered n under the default prefix.
+std::string lock_path(const std::string& dir, unsigned n) {
+  char name[32];
+  snprintf(name, sizeof name, "/.lock.%08X", n);
+  return dir + name;
+}
+
+// A prefix of our own, to keep clear of anything else in "/".
+const std::string own_prefix = ".pegdir-test." + std::to_string(getpid()) + ".";
+
 // "D" alone or before "/" stands for the directory dir.
 std::string in(const std::string& dir, const std::string& s) {
   return s == "D" || s.rfind("D/", 0) == 0 ? dir + s.substr(1) : s;
@@ -102,8 +112,7 @@ TEST(pegdir, DirectoryModeIs0700UnderUmask) {
 // printed path says, of its kind, and nothing else may appear; a usage error
 // prints the usage text.
 TEST(pegdir, ArgumentsAndOutcomes) {
-  // An empty directory would land in "/": a prefix of our own to look for.
-  const std::string root_prefix = ".pegdir-test." + std::to_string(getpid()) + ".";
+  // An empty directory would land in "/": own_prefix shows it.
   const std::string longest(247, 'x'), too_long(248, 'x'), huge(120000, 'x');
   std::string too_deep = "D";
   for (int i = 0; i < 2100; ++i) too_deep += "/.";
@@ -117,14 +126,11 @@ TEST(pegdir, ArgumentsAndOutcomes) {
     Strings env = {};            // shim settings
     char taken = 0;  // kind of what holds 00000000 and 00000001 already
   } cases[] = {
-      {0, {"D"}, "D/.lock.00000000"},
-      {0, {"-p", "", "D"}, "D/00000000"},
-      {0, {"-p", "-d", "D"}, "D/-d00000000"},
-      {0, {"-p", "a.", "-p", "b.", "D"}, "D/b.00000000"},
-      {0, {"-p", "x", "-d", "D"}, "D/x00000000", 'd'},
+      {0, {"D"}, "D/.lock.00000000"}, {0, {"-p", "", "D"}, "D/00000000"},
+      {0, {"-p", "-d", "D"}, "D/-d00000000"}, {0, {"-p", "a.", "-p", "b.", "D"}, "D/b.00000000"},
+      {0, {"-p", "x", "-d", "D"}, "D/x00000000", 'd'}, {0, {"--", "D"}, "D/.lock.00000000"},
       {0, {"-d", "-p", "x", "D"}, "D/x00000000", 'd'},
       {0, {"-d", "-d", "D"}, "D/.lock.00000000", 'd'},
-      {0, {"--", "D"}, "D/.lock.00000000"},
       {0, {"-x", "-", "--", "-dd", "-pp", "D"}, "D/.lock.00000000"},
       {0, {"D", "-d"}, "D/.lock.00000000", 'l', "-d"},
       {0, {"D", "-p", "x"}, "D/.lock.00000000", 'l', "-p"},
@@ -147,12 +153,11 @@ TEST(pegdir, ArgumentsAndOutcomes) {
       {1, {}, ""}, {1, {"-d"}, ""}, {1, {"-p"}, ""}, {1, {"-d", "-p"}, ""}, {1, {"-p", "dir"}, ""},
       {1, {"-p", "x", "-d"}, ""}, {1, {"--"}, ""}, {1, {"-x", "-", "--", "-dd"}, ""},
       {1, {"-d", "-p", "a", "-p"}, ""},
-      {2, {"D/missing"}, ""}, {2, {"-d", "D/missing"}, ""}, {2, {"-p", root_prefix, ""}, ""},
+      {2, {"D/missing"}, ""}, {2, {"-d", "D/missing"}, ""}, {2, {"-p", own_prefix, ""}, ""},
       {2, {"D/file"}, ""}, {2, {"D", ""}, ""}, {2, {"-p", too_long, "D"}, ""},
       {2, {"-d", "-p", too_long, "D"}, ""}, {2, {"-p", huge, "D"}, ""}, {2, {too_deep}, ""},
       // the entry path's buffer, then the link text's; there is no third
-      {2, {"D"}, "", 'l', nullptr, alloc(1)},
-      {2, {"D"}, "", 'l', nullptr, alloc(2)},
+      {2, {"D"}, "", 'l', nullptr, alloc(1)}, {2, {"D"}, "", 'l', nullptr, alloc(2)},
       {0, {"D"}, "D/.lock.00000000", 'l', nullptr, alloc(3)},
       {2, {"D", "data"}, "", 'l', nullptr, alloc(1)},
       {0, {"D", "data"}, "D/.lock.00000000", 'l', "data", alloc(2)},
@@ -184,17 +189,15 @@ TEST(pegdir, ArgumentsAndOutcomes) {
     EXPECT_EQ(kind_of(path), c.kind);
     if (c.kind == 'l') EXPECT_EQ(ts::link_text(path), c.text ? c.text : our_proc());
   }
-  EXPECT_EQ(kind_of("/" + root_prefix + "00000000"), '-');
+  EXPECT_EQ(kind_of("/" + own_prefix + "00000000"), '-');
 }
 
-// The root directory, given as slashes alone. A prefix of our own keeps
-// clear of anything else in "/".
+// The root directory, given as slashes alone.
 TEST(pegdir, RootDirectory) {
-  std::string prefix = ".pegdir-test." + std::to_string(getpid()) + ".";
   REQUIRE_ENV(access("/", W_OK) == 0, "a writable /");
   for (const char* dir : {"/", "///"}) {
-    std::string path = "/" + prefix + "00000000";
-    auto r = peg({"-p", prefix, dir});
+    std::string path = "/" + own_prefix + "00000000";
+    auto r = peg({"-p", own_prefix, dir});
     char kind = kind_of(path);
     unlink(path.c_str());
     SCOPED_TRACE(std::string("dir '") + dir + "'");
@@ -206,11 +209,7 @@ TEST(pegdir, RootDirectory) {
 // Freed numbers are taken lowest first, then the count carries on.
 TEST(pegdir, NumbersCountInHexAndFillGaps) {
   ts::TempDir t;
-  char name[32];
-  auto path_of = [&](unsigned n) {
-    snprintf(name, sizeof name, "/.lock.%08X", n);
-    return t.path + name;
-  };
+  auto path_of = [&](unsigned n) { return lock_path(t.path, n); };
   for (unsigned n = 0; n <= 0x10; ++n) {
     expect_created(peg({t.path}), path_of(n));
     EXPECT_EQ(ts::link_text(path_of(n)), our_proc());
@@ -262,9 +261,7 @@ void expect_distinct_entries(int callers) {
   }
   EXPECT_EQ(pids.size(), static_cast<size_t>(callers));
   // All are started and waiting; closing the gate releases them together.
-  close(gate[1]);
-  close(gate[0]);
-  close(out[1]);
+  for (int fd : {gate[1], gate[0], out[1]}) close(fd);
   // A thousand callers on an emulated board take minutes.
   int ok = 0;
   for (pid_t pid : pids) ok += ts::wait_for(pid, 240000).status == 0;
@@ -272,10 +269,8 @@ void expect_distinct_entries(int callers) {
   std::map<std::string, int> printed;
   for (const auto& l : ts::lines_of(ts::read_all(out[0]))) ++printed[l];
   EXPECT_EQ(printed.size(), static_cast<size_t>(callers));
-  char name[32];
   for (int i = 0; i < callers; ++i) {
-    snprintf(name, sizeof name, "/.lock.%08X", i);
-    std::string path = t.path + name;
+    const std::string path = lock_path(t.path, static_cast<unsigned>(i));
     EXPECT_EQ(printed[path], 1) << path;
     EXPECT_EQ(ts::link_text(path), our_proc()) << path;
   }

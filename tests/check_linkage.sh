@@ -8,22 +8,15 @@ nm=${2:-nm}
 needed=$(readelf -d "$prog" | sed -n 's/.*(NEEDED).*\[\(.*\)\]/\1/p')
 echo "NEEDED: $needed"
 for lib in $needed; do
-  case $lib in
-    libc.so.*) ;;
-    *) echo "FAIL: $prog needs $lib"; exit 1 ;;
-  esac
+  case $lib in libc.so.*) ;; *) echo "FAIL: $prog needs $lib"; exit 1 ;; esac
 done
 syms=$("$nm" -C "$prog" && "$nm" -D -C "$prog") || { echo "FAIL: $nm cannot read $prog"; exit 1; }
 cxx=$(printf '%s\n' "$syms" | \
       grep -E 'operator new|operator delete|__cxa_|__gxx_personality|typeinfo' | grep -v '@GLIBC' || true)
-if [ -n "$cxx" ]; then
-  echo "FAIL: $prog uses the C++ runtime:"; echo "$cxx"; exit 1
-fi
+[ -z "$cxx" ] || { echo "FAIL: $prog uses the C++ runtime:"; echo "$cxx"; exit 1; }
 imports=$("$nm" -D -u "$prog" | sed -n 's/^ *U \([^@]*\).*/\1/p')
 [ -n "$imports" ] || { echo "FAIL: no imports read from $prog"; exit 1; }
 for f in "$@"; do
-  if printf '%s\n' "$imports" | grep -qx "$f"; then
-    echo "FAIL: $prog calls $f"; exit 1
-  fi
+  printf '%s\n' "$imports" | grep -qx "$f" && { echo "FAIL: $prog calls $f"; exit 1; }
 done
 echo "ok: $prog links against libc alone${1:+, and calls none of: $*}"

@@ -3,16 +3,15 @@
 page=$1
 status=0
 checked=0
-if command -v groff >/dev/null 2>&1; then
-  out=$(groff -man -ww -z "$page" 2>&1)
-  [ -n "$out" ] && { echo "groff: $out"; status=1; }
+# lint FORMATTER [OPTION]...: runs it on the page when it is installed.
+lint() {
+  command -v "$1" >/dev/null 2>&1 || return 0
+  out=$("$@" "$page" 2>&1)
+  [ -n "$out" ] && { echo "$1: $out"; status=1; }
   checked=$((checked + 1))
-fi
-if command -v mandoc >/dev/null 2>&1; then
-  out=$(mandoc -T lint -W warning "$page" 2>&1)
-  [ -n "$out" ] && { echo "mandoc: $out"; status=1; }
-  checked=$((checked + 1))
-fi
+}
+lint groff -man -ww -z
+lint mandoc -T lint -W warning
 if [ "$checked" -lt 2 ] && [ "${CI:-}" = true ]; then
   echo "CI needs both groff and mandoc"; exit 1
 fi

@@ -23,35 +23,30 @@ check_deb() {
   local deb=$1 arch=$2 file_re=$3 nm=$4
   echo "-- $deb"
   [ "$(dpkg-deb -f "$deb" Architecture)" = "$arch" ] || fail "$deb is not $arch"
-  local listing
+  local listing outside
   listing=$(dpkg-deb -c "$deb")
   for f in "${expected_files[@]}"; do
     grep -q " $f\$" <<<"$listing" || fail "$deb lacks $f"
   done
   # The boot examples are documentation: nothing starts the keeper by itself.
-  if grep -Eq ' \./(etc|lib|usr/lib)/' <<<"$listing"; then
-    fail "$deb installs outside bin, sbin and share: $(grep -E ' \./(etc|lib|usr/lib)/' <<<"$listing")"
-  fi
+  outside=$(grep -E ' \./(etc|lib|usr/lib)/' <<<"$listing") || true
+  [ -z "$outside" ] || fail "$deb installs outside bin, sbin and share: $outside"
   local root
   root=$(mktemp -d)
   dpkg-deb -x "$deb" "$root"
   for p in usr/bin/flowtally usr/bin/pegdir usr/sbin/wdpulse; do
-    local what
+    local what linkage
     what=$(file -b "$root/$p")
     echo "   $p: $(stat -c %s "$root/$p") bytes, $what"
     grep -Eq "$file_re" <<<"$what" || fail "$p is not $arch code: $what"
     grep -q ', stripped' <<<"$what" || fail "$p is not stripped"
-    sh "$here/check_linkage.sh" "$root/$p" "$nm" >/dev/null 2>&1 || \
-      fail "$p: $(sh "$here/check_linkage.sh" "$root/$p" "$nm" 2>&1)"
+    linkage=$(sh "$here/check_linkage.sh" "$root/$p" "$nm" 2>&1) || fail "$p: $linkage"
   done
   rm -rf "$root"
   # Errors and warnings both count (its note about running as root is no
   # finding and goes to standard error).
   local findings status
-  set +e
-  findings=$(lintian --fail-on error,warning "$deb" 2>/dev/null)
-  status=$?
-  set -e
+  findings=$(lintian --fail-on error,warning "$deb" 2>/dev/null) && status=0 || status=$?
   [ "$status" -eq 0 ] && [ -z "$findings" ] || fail "lintian on $deb: status $status"$'\n'"$findings"
   echo "   lintian: no errors, no warnings"
 }
@@ -65,10 +60,7 @@ check_deb "$arm_deb" armhf 'ELF 32-bit LSB .*ARM, EABI5' arm-linux-gnueabihf-nm
 echo "-- installing $native_deb"
 dpkg -i "$native_deb" >/dev/null
 trap 'dpkg -r boardtools >/dev/null' EXIT
-set +e
-usage=$(/usr/bin/flowtally 0 2>&1)
-status=$?
-set -e
+usage=$(/usr/bin/flowtally 0 2>&1) && status=0 || status=$?
 [ "$status" -eq 1 ] && [[ $usage == Usage:\ flowtally* ]] || fail "installed flowtally: $status $usage"
 dir=$(mktemp -d)
 [ "$(/usr/bin/pegdir "$dir")" = "$dir/.lock.00000000" ] || fail "installed pegdir"
@@ -77,10 +69,7 @@ rm -rf "$dir"
 # there; systemd-analyze reports some mistakes without failing, so any
 # output fails too.
 unit=/usr/share/doc/boardtools/examples/wdpulse.service
-set +e
-verify=$(systemd-analyze verify "$unit" 2>&1)
-status=$?
-set -e
+verify=$(systemd-analyze verify "$unit" 2>&1) && status=0 || status=$?
 [ "$status" -eq 0 ] && [ -z "$verify" ] || fail "systemd-analyze verify $unit: $status $verify"
 echo "   systemd-analyze verify: $unit is clean"
 echo "ok: packages for $native_arch and armhf"

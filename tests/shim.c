@@ -6,8 +6,7 @@
  *   SHIM_CLOCK_MS=a,b,c    gettimeofday returns these milliseconds in turn;
  *                          past the list it keeps adding the last step
  *   SHIM_MONO_MS=a,b,c     the same for clock_gettime's CLOCK_MONOTONIC
- *   SHIM_SLEEP_MS=n        sleep and usleep really sleep at most n ms
- *                          (default: return at once)
+ *   SHIM_SLEEP_MS=n        sleep and usleep really sleep n ms (default: none)
  *   SHIM_STOP_AFTER_SLEEPS=n  the n-th sleep/usleep exits the process with
  *                          status 99 through exit(), which flushes stdio
  *   SHIM_SWAP_DIR=d        the k-th sleep copies d/dev.k, if there is one,
@@ -21,8 +20,7 @@
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_SPOIL_BRK_AT=n    the n-th brk that raises the break succeeds, but
- *                          its new pages fault when touched (a board out of
- *                          memory)
+ *                          its new pages fault when touched (memory all gone)
  *   SHIM_FAIL_ALLOC_AT=n   the n-th malloc/calloc/realloc returns NULL
  *   SHIM_FAIL_WRITE_FD=n   one-byte writes to descriptor n fail with EIO
  *                          after SHIM_FAIL_WRITE_AFTER successes,
@@ -113,8 +111,7 @@ static int raw_open(const char *path, int flags)
 
 static void raw_write(int fd, const void *buf, size_t n)
 {
-	long r = syscall(SYS_write, fd, buf, n);
-	(void)r;
+	(void)syscall(SYS_write, fd, buf, n);
 }
 
 static void append(const char *path, const char *bytes, size_t n)

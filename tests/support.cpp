@@ -15,6 +15,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -58,16 +59,14 @@ Strings child_env(const Strings& env) {
 pid_t spawn(const Strings& argv, const RunOpts& opts, int out_fd, int err_fd) {
   posix_spawn_file_actions_t fa;
   posix_spawn_file_actions_init(&fa);
-  if (opts.no_stdin) {
+  if (opts.no_stdin)
     posix_spawn_file_actions_addclose(&fa, 0);
-  } else {
+  else
     posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
-  }
-  if (out_fd >= 0) {
+  if (out_fd >= 0)
     posix_spawn_file_actions_adddup2(&fa, out_fd, 1);
-  } else {
+  else
     posix_spawn_file_actions_addclose(&fa, 1);
-  }
   posix_spawn_file_actions_adddup2(&fa, err_fd, 2);
   int first_closed = 3;
   for (auto [ours, theirs] : opts.hand_on) {
@@ -210,12 +209,9 @@ const std::string stats_headings =
 std::string stats_line(const Iface& i) {
   char line[256];
   snprintf(line, sizeof line,
-           "%6s:%8llu %7llu    0    0    0     0          0         0 %8llu %7llu    0    0    0"
-           "     0       0          0\n",
-           i.name.c_str(), static_cast<unsigned long long>(i.rx_bytes),
-           static_cast<unsigned long long>(i.rx_packets),
-           static_cast<unsigned long long>(i.tx_bytes),
-           static_cast<unsigned long long>(i.tx_packets));
+           "%6s:%8" PRIu64 " %7" PRIu64 "    0    0    0     0          0         0 %8" PRIu64
+           " %7" PRIu64 "    0    0    0     0       0          0\n",
+           i.name.c_str(), i.rx_bytes, i.rx_packets, i.tx_bytes, i.tx_packets);
   return line;
 }
 

@@ -190,10 +190,9 @@ struct Files {
       s.replace(at, 1, (at > 0 && s[at - 1] == '!' ? dir.path.substr(1) : dir.path) + "/");
     return s;
   }
-  Strings operator()(const Strings& v) const {
-    Strings r;
-    for (const auto& s : v) r.push_back((*this)(s));
-    return r;
+  Strings operator()(Strings v) const {
+    for (auto& s : v) s = (*this)(s);
+    return v;
   }
 };
 
@@ -217,10 +216,8 @@ TEST(WdpulseDetach, DaemonHoldsTheDeviceAloneAndMarksRejectedPaths) {
     Strings env = {};
     bool leave_pipe_and_lock = false;
   } cases[] = {
-      {{}, {}},
-      {{"$m", "$a"}, {"!$m", "$a"}},
-      {{"$a", "$m", "$n"}, {"$a", "!$m", "!$n"}},
-      {{"$m", "$a", "$n"}, {"!$m", "$a", "!$n"}},
+      {{}, {}}, {{"$m", "$a"}, {"!$m", "$a"}},
+      {{"$a", "$m", "$n"}, {"$a", "!$m", "!$n"}}, {{"$m", "$a", "$n"}, {"!$m", "$a", "!$n"}},
       // an empty argument is dropped but has no byte to mark
       {{"", "$a"}, {"", "$a"}},
       // relative paths are vetted from "/", not from the caller's directory
@@ -228,10 +225,8 @@ TEST(WdpulseDetach, DaemonHoldsTheDeviceAloneAndMarksRejectedPaths) {
       {{"--", "-m"}, {"--", "!m"}},
       // option values are not paths: a missing watched file is not marked
       {{"-f", "$m", "-c5", "$n"}, {"-f", "$m", "-c5", "$n"}},
-      {{}, {}, {sigchld}},
-      {{}, {}, {"SHIM_RAISE_BEFORE_SETSID=1"}},
-      {{}, {}, {}, true},
-      {{}, {}, {"SHIM_NO_CLOSE_RANGE=1"}, true},
+      {{}, {}, {sigchld}}, {{}, {}, {"SHIM_RAISE_BEFORE_SETSID=1"}},
+      {{}, {}, {}, true}, {{}, {}, {"SHIM_NO_CLOSE_RANGE=1"}, true},
   };
   for (const auto& c : cases) {
     Outcome o = run_keeper({.args = f(c.args), .env = c.env, .cwd = f.dir.path,
@@ -275,23 +270,19 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{"$a", "$b", "$m"}, {}, {"$a", "$b", "$m"}, {"$a", "$b"}},
       {{"$m", "$a", "$n"}, {}, {"$m", "$n", "$a"}, {"$a"}},
       {{"$m", "$n"}, {}, {"$m", "$n"}, {"/"}},
-      {{"$a", ""}, {}, {"$a", ""}, {"$a"}},
-      {{"", "-c", "1"}, {}, {"", "1", "-c"}, {"/"}},
+      {{"$a", ""}, {}, {"$a", ""}, {"$a"}}, {{"", "-c", "1"}, {}, {"", "1", "-c"}, {"/"}},
       {{"rel", "etc"}, {}, {"rel", "etc"}, {"etc"}},
       // "--", and any argument whose second character is "-", end the
       // options; unknown ones and a lone "-" are skipped, one argument each
       {{"--", "-x", "$a"}, {}, {"-x", "$a"}, {"$a"}},
       {{"--x", "-y", "$a"}, {}, {"-y", "$a"}, {"$a"}},
       {{"-c", "2", "--", "--"}, {}, {"--"}, {"/"}},
-      {{"-", "-q", "$a"}, {}, {"$a"}, {"$a"}},
-      {{"-x", "5", "$a"}, {}, {"5", "$a"}, {"$a"}},
+      {{"-", "-q", "$a"}, {}, {"$a"}, {"$a"}}, {{"-x", "5", "$a"}, {}, {"5", "$a"}, {"$a"}},
       {{"$a", "-c", "1"}, {}, {"$a", "-c", "1"}, {"$a"}},
       // an option takes the next argument whatever it looks like, not what
       // follows its letter; one missing its value ends the scan
-      {{"-c5", "$b", "$a"}, {}, {"$a"}, {"$a"}},
-      {{"-c", "-f", "$a"}, {}, {"$a"}, {"$a"}},
-      {{"-c"}, {}, {}, {"/"}},
-      {{"-f"}, {}, {}, {"/"}},
+      {{"-c5", "$b", "$a"}, {}, {"$a"}, {"$a"}}, {{"-c", "-f", "$a"}, {}, {"$a"}, {"$a"}},
+      {{"-c"}, {}, {}, {"/"}}, {{"-f"}, {}, {}, {"/"}},
       // a probe path removed after start-up ends it on its turn
       {{"$a", "$b", "$c"}, {"SHIM_UNLINK=$b"}, {"$a", "$b", "$c"}, {"$a", "$b", "$c"}, 1, 2},
       {{"$a", "$b", "$c"}, {"SHIM_UNLINK=$c"}, {"$a", "$b", "$c"}, {"$a", "$b", "$c"}, 1, 3},
@@ -321,10 +312,8 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{"-f", "$m", "-f", "$w", "-c", "1"}, {}, {}, {"/ $w"}, 1, 2},
       {{"-c", "1", "-f", "$w", "-f"}, {}, {}, {"/ $w"}, 1, 2},
       // a budget of 0, or no watched file, turns the staleness probe off
-      {{"-c", "0", "-f", "$w"}, {}, {}, {"/"}},
-      {{"-c", "abc", "-f", "$m"}, {}, {}, {"/"}},
-      {{"-c", "1", "-c", "0", "-f", "$w"}, {}, {}, {"/"}},
-      {{"-f", "$w", "-c"}, {}, {}, {"/"}},
+      {{"-c", "0", "-f", "$w"}, {}, {}, {"/"}}, {{"-c", "abc", "-f", "$m"}, {}, {}, {"/"}},
+      {{"-c", "1", "-c", "0", "-f", "$w"}, {}, {}, {"/"}}, {{"-f", "$w", "-c"}, {}, {}, {"/"}},
       {{"-c", "1"}, {}, {}, {"/"}},
       // a failed daemonising fork leaves the started process as the daemon
       {{}, {"SHIM_FAIL_FORK_AT=1"}, {}, {"/"}, no_daemon, limit, 99},

@@ -81,16 +81,10 @@ TEST(WdpulseStaleness, CountsUnchangedPassesAndWrapsNegativeBudgets) {
     bool expired;
     const char* file = "w";
   } cases[] = {
-      {3, 3, true, 3, false},
-      {3, 1, true, 3, false},
-      {3, 3, false, 2, false},
-      {3, 1, false, 0, true},
-      {1, 1, false, 0, true},
-      {2, 2, false, 1, false, "missing"},
-      {-1, -1, false, -2, false},
-      {-1, INT32_MIN, false, INT32_MAX, false},
-      {INT32_MAX, INT32_MAX, false, INT32_MAX - 1, false},
-      {-5, 7, true, -5, false},
+      {3, 3, true, 3, false}, {3, 1, true, 3, false}, {3, 3, false, 2, false},
+      {3, 1, false, 0, true}, {1, 1, false, 0, true}, {2, 2, false, 1, false, "missing"},
+      {-1, -1, false, -2, false}, {-1, INT32_MIN, false, INT32_MAX, false},
+      {INT32_MAX, INT32_MAX, false, INT32_MAX - 1, false}, {-5, 7, true, -5, false},
   };
   for (const auto& c : cases) {
     static wdpulse::Staleness s;
