@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/rates_of.h"
 #include "fuzz_input.h"
 #include "monitor.h"
 #include "support.h"
@@ -117,7 +118,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     shutdown(sv[1], SHUT_WR);
     read_text(sv[0], text);
     ts::Strings got;
-    for (size_t k = 0; k < static_cast<size_t>(text.pieces); ++k)
+    for (size_t k = 0; k < static_cast<size_t>(text.lines); ++k)
       got.emplace_back(&text.bytes[text.start[k]], text.start[k + 1] - text.start[k]);
     EXPECT_EQ(got, c.pieces) << c.what;
     size_t unread = 0;
@@ -142,7 +143,7 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
 
   int wrong = 0;
   auto check_rates = [&](uint64_t d, uint64_t e) {
-    const Rate k = kbit_rate(d, elapsed_of(e)), p = packet_rate(d, elapsed_of(e));
+    const auto [k, p] = rates_of(d, e);
     const bool right = e == 0 ? k.whole == 0 && k.tenths == 0 && p.whole == 0 && p.tenths == 0
                               : k.whole == d * 8 / e && k.tenths == d * 80 / e % 10 &&
                                     p.whole == d * 1000 / e && p.tenths == d * 1000 * 10 / e % 10;
@@ -175,16 +176,15 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
         EXPECT_TRUE(end >= text && end <= text + token.size()) << token;
       }
     }
-    // The interval as atoi reads it on a board: 32 bits, saturated.
-    for (const char* head : {"", "-", "+", " \t\n\v\f\r", "- ", "+-", "x"}) {
-      for (const char* tail : {"", " days", "0"}) {
-        const std::string text = head + std::to_string(v) + tail;
-        const long long want = std::clamp<long long>(strtoll(text.c_str(), nullptr, 10),
-                                                     INT32_MIN, INT32_MAX);
-        EXPECT_EQ(to_int32(text.c_str()), want) << "[" << text << "]";
-      }
-    }
   }
+  // The interval as atoi reads it on a board: 32 bits, saturated.
+  const std::pair<const char*, int32_t> intervals[] = {
+      {"", 0}, {"0", 0}, {"7", 7}, {"-7", -7}, {" \t\n\v\f\r+9 days", 9}, {"- 5", 0}, {"+-5", 0},
+      {"x5", 0}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
+      {"4294967297", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+      {"-99999999999999999999999", INT32_MIN}, {"000000000000000000000000060", 60},
+  };
+  for (const auto& [text, want] : intervals) EXPECT_EQ(to_int32(text), want) << "[" << text << "]";
 }
 
 struct Shown {
@@ -297,11 +297,12 @@ std::string passes(const ts::Strings& listed, const ts::Strings& texts, uint64_t
   static Output out;
   std::string written;
   for (size_t k = 0; k < texts.size(); ++k) {
-    text.pieces = 0;
+    text.lines = 0;
     text.start[0] = 0;
     texts[k].copy(text.bytes.data(), texts[k].size());
-    cut_pieces(text, texts[k].size(), true);
-    char* end = lay_out_footer(lay_out_pass(*r, text, elapsed_ms, k * 1000, out.data()), true);
+    cut_lines(text, texts[k].size(), true);
+    take_in_pass(*r, text, elapsed_ms);
+    char* end = lay_out_footer(lay_out_report(*r, elapsed_ms, k * 1000, out.data()), true);
     written.append(out.data(), end);
   }
   free(r->opts.filter.list);
