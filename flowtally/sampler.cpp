@@ -218,7 +218,8 @@ namespace {
   for (int k = 0; k < fields_read; ++k) {
     p = after_spaces(p);
     if (static_cast<unsigned char>(*p) <= ' ') {
-      while (parts_fields(*p)) ++p;
+      // Spaces are left to the scan, which must skip every one.
+      while (*p == '\t' || *p == '\r') p = after_spaces(p + 1);
       if (ends_line(*p)) break;
     }
     if (k < 2 || k >= 8) p = read_token(p, row.counter[static_cast<size_t>(n++)]);
