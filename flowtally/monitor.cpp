@@ -134,7 +134,7 @@ void read_text(int fd, Text& text) {
 void take_in_pass(Run& r, const Text& text, uint64_t elapsed_ms) {
   r.latest ^= 1;
   read_rows(r.opts.filter, text, r.rows[r.latest]);
-  work_out_rates(r.rows[r.latest ^ 1], r.rows[r.latest], elapsed_ms);
+  r.same_names = work_out_rates(r.rows[r.latest ^ 1], r.rows[r.latest], elapsed_ms);
   ++r.passes;
 }
 
@@ -143,7 +143,7 @@ char* lay_out_report(const Run& r, uint64_t elapsed_ms, uint64_t wall_ms, char* 
   const bool first = r.passes == 1;
   if (!r.opts.line_mode) return lay_out_screen(out, first, r.opts.interval_s, elapsed_ms, rows);
   // The header line names the interfaces again whenever they change.
-  const bool header = first || names_changed(r.rows[r.latest ^ 1], rows);
+  const bool header = first || !r.same_names;
   return lay_out_lines(out, header, !first, wall_ms, rows);
 }
 

@@ -52,6 +52,7 @@ struct Run {
   // rows[latest] holds the latest pass's rows, the other set the pass's
   // before it.
   size_t latest = 0;
+  bool same_names = false;  // the latest pass shows the names, in order, of the one before
   std::array<Rows, 2> rows{};
 };
 

@@ -256,25 +256,23 @@ void read_rows(const Filter& f, const Text& text, Rows& rows) {
   rows.n = n;
 }
 
-bool names_changed(const Rows& before, const Rows& now) {
-  if (before.n != now.n) return true;
-  for (int k = 0; k < now.n; ++k)
-    if (!same_name(before.row[static_cast<size_t>(k)], now.row[static_cast<size_t>(k)]))
-      return true;
-  return false;
-}
-
-void work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
+bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
   const Elapsed e = elapsed_of(elapsed_ms);
+  bool same_names = now.n == before.n;
   int j = 0;  // the previous pass's row at or after this one's position
   for (int k = 0; k < now.n; ++k) {
     Row& row = now.row[static_cast<size_t>(k)];
     while (j < before.n && before.row[static_cast<size_t>(j)].pos < row.pos) ++j;
+    const Row* prev = j < before.n ? &before.row[static_cast<size_t>(j)] : nullptr;
+    const bool placed = prev != nullptr && prev->pos == row.pos && same_name(*prev, row);
+    // Whether the k-th name shown was shown k-th before is known when this
+    // row was in place as the k-th, and asked otherwise.
+    if (same_names && (!placed || j != k))
+      same_names = same_name(before.row[static_cast<size_t>(k)], row);
     // Only the counters this interface had at this position on the
     // previous pass can be differenced; otherwise the rates stay 0.0, as
     // they do for the pass in which an interface was reset.
-    const Row* prev = j < before.n ? &before.row[static_cast<size_t>(j)] : nullptr;
-    if (prev == nullptr || prev->pos != row.pos || !same_name(*prev, row)) {
+    if (!placed) {
       row.rate = {};
       continue;
     }
@@ -288,6 +286,7 @@ void work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
     for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
       row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
   }
+  return same_names;
 }
 
 }  // namespace flowtally

@@ -121,12 +121,9 @@ struct Rows {
 // This pass's lines into rows.
 void read_rows(const Filter& f, const Text& text, Rows& rows);
 
-// Whether the names of the interfaces shown, in order, differ from the
-// previous pass's.
-bool names_changed(const Rows& before, const Rows& now);
-
 // The rates of this pass's rows against the previous pass's rows, elapsed_ms
-// after them.
-void work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms);
+// after them.  True when the names of the interfaces shown are, in order,
+// the previous pass's.
+bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms);
 
 }  // namespace flowtally
