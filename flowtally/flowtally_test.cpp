@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/rates_of.h"
+#include "fuzz/rates_match.h"
 #include "fuzz_input.h"
 #include "monitor.h"
 #include "support.h"
@@ -143,11 +143,8 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
 
   int wrong = 0;
   auto check_rates = [&](uint64_t d, uint64_t e) {
-    const auto [k, p] = rates_of(d, e);
-    const bool right = e == 0 ? k.whole == 0 && k.tenths == 0 && p.whole == 0 && p.tenths == 0
-                              : k.whole == d * 8 / e && k.tenths == d * 80 / e % 10 &&
-                                    p.whole == d * 1000 / e && p.tenths == d * 1000 * 10 / e % 10;
-    if (!right && ++wrong < 10) ADD_FAILURE() << "rates of " << d << " over " << e;
+    if (!rates_match_formulas(d, e) && ++wrong < 10)
+      ADD_FAILURE() << "rates of " << d << " over " << e;
   };
   // Every elapsed time up to 70 s over the counter values either side of
   // the fast path's limits; every edge over the elapsed times' edges.
@@ -188,7 +185,7 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
 }
 
 struct Shown {
-  const char* name;
+  std::string name;
   int counters;
   std::array<Rate, 4> rate;
 };
@@ -201,8 +198,8 @@ const Rows& rows_of(const std::vector<Shown>& shown) {
   for (const auto& s : shown) {
     Row& row = rows.row[static_cast<size_t>(rows.n++)];
     row.name = names;
-    row.name_len = strlen(s.name);
-    names = std::copy(s.name, s.name + row.name_len, names);
+    row.name_len = s.name.size();
+    names = std::copy(s.name.begin(), s.name.end(), names);
     row.counters = s.counters;
     row.rate = s.rate;
   }
@@ -256,16 +253,11 @@ TEST(Layout, PassesByteForByte) {
 // The longest names and the widest rates: the largest pass there can be
 // fills the output buffer in screen mode, and line mode's fits it.
 TEST(Layout, LargestPassFitsTheOutputBuffer) {
-  static Rows rows;
-  rows.n = max_lines;
-  for (size_t k = 0; k < max_lines; ++k) {
-    Row& row = rows.row[k];
-    row.name = &rows.names[k * name_max];
-    row.name_len = name_max;
-    memset(&rows.names[k * name_max], static_cast<int>('a' + k % 26), name_max);
-    row.counters = 4;
-    row.rate.fill({UINT64_MAX, 9});
-  }
+  std::vector<Shown> widest;
+  const Rate r = {UINT64_MAX, 9};
+  for (size_t k = 0; k < max_lines; ++k)
+    widest.push_back({std::string(name_max, static_cast<char>('a' + k % 26)), 4, {r, r, r, r}});
+  const Rows& rows = rows_of(widest);
   // Laid out with room to spare: an output buffer too small fails here
   // rather than overrunning.
   static std::array<char, sizeof(Output) + 4096> out;
