@@ -20,7 +20,7 @@ constexpr int fields_read = 10;
 // at most line_max bytes, each counting as a line.
 constexpr size_t line_room = 1024;
 constexpr size_t line_max = line_room - 1;
-// A name and its colon fill a piece at most.
+// A name and its colon fill a line at most.
 constexpr size_t name_max = line_max - 1;
 
 // ",name1,name2," or absent: every interface is wanted.
@@ -70,7 +70,7 @@ struct Row {
 struct Rows {
   int n = 0;
   std::array<Row, max_lines> row{};
-  // (Room for every name but one at its longest, and for the last piece a
+  // (Room for every name but one at its longest, and for the last line a
   // name is copied from, a word at a time, before it is known to be one.)
   std::array<char, (max_lines - 1) * name_max + line_max + word_room> names{};
 };
