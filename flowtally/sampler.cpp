@@ -153,6 +153,21 @@ bool grew(const Row& prev, const Row& row, size_t both, std::array<uint64_t, 4>&
   return true;
 }
 
+// The rates of row against prev, the same interface at the same position
+// on the previous pass; 0.0 for the pass in which it was reset.  (Inline:
+// a pass has a row for each interface.)
+[[gnu::always_inline]] inline void rates_since(const Row& prev, Row& row, const Elapsed& e) {
+  const auto both =
+      static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
+  std::array<uint64_t, 4> d;
+  if (!grew(prev, row, both, d)) {
+    row.rate = {};
+    return;
+  }
+  for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+    row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
+}
+
 }  // namespace
 
 bool filter_append(Filter& f, const char* name) {
@@ -270,21 +285,12 @@ bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
     if (same_names && (!placed || j != k))
       same_names = same_name(before.row[static_cast<size_t>(k)], row);
     // Only the counters this interface had at this position on the
-    // previous pass can be differenced; otherwise the rates stay 0.0, as
-    // they do for the pass in which an interface was reset.
-    if (!placed) {
+    // previous pass can be differenced; otherwise the rates stay 0.0.
+    if (placed) {
+      rates_since(*prev, row, e);
+    } else {
       row.rate = {};
-      continue;
     }
-    const auto both =
-        static_cast<size_t>(prev->counters < row.counters ? prev->counters : row.counters);
-    std::array<uint64_t, 4> d;
-    if (!grew(*prev, row, both, d)) {
-      row.rate = {};
-      continue;
-    }
-    for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
-      row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
   }
   return same_names;
 }

@@ -46,14 +46,17 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   const std::string_view got(out.data(), static_cast<size_t>(end - out.data()));
   // What comes first: the time column (32-bit seconds), or the message.
   static char want[sizeof out];
-  int n = line_mode ? snprintf(want, sizeof want, "%10u", static_cast<uint32_t>(ms / 1000))
-                    : snprintf(want, sizeof want, "\33[H\33[JAverages for the last %llu msec\n", ms);
+  int n = line_mode
+              ? snprintf(want, sizeof want, "%10u", static_cast<uint32_t>(ms / 1000))
+              : snprintf(want, sizeof want, "\33[H\33[JAverages for the last %llu msec\n", ms);
   if (!got.starts_with(std::string_view(want, static_cast<size_t>(n)))) abort();
   // The row, at the end.
   n = snprintf(want, sizeof want, line_mode ? " " : "| %-8s", name.c_str());
   for (int i = 0; i < counters; ++i)
     n += snprintf(want + n, sizeof want - static_cast<size_t>(n),
-                  line_mode ? "%llu.%1llu " : i % 2 == 0 ? "|%7llu.%1llu kbps" : "|%7llu.%1llu pk/s|",
+                  line_mode    ? "%llu.%1llu "
+                  : i % 2 == 0 ? "|%7llu.%1llu kbps"
+                               : "|%7llu.%1llu pk/s|",
                   static_cast<unsigned long long>(rate.whole),
                   static_cast<unsigned long long>(rate.tenths));
   if (!line_mode) want[n++] = '\n';
