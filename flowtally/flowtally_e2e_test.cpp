@@ -43,9 +43,10 @@ const std::string pass2_text =
     ts::stats_text({{"lo", 11974, 130, 11974, 130}, {"eth0", 200, 5001, 800000, 4000}});
 
 // Passes start 2 s apart on the monotonic clock, each lasting 40 ms; line
-// mode reads the wall clock once a pass.
-const std::string steady = "SHIM_MONO_MS=1000000,1000040,1002000,1002040";
-const std::string wall = "SHIM_CLOCK_MS=1700000000000,1700000002000";
+// mode reads the wall clock once a pass.  Readings late in their
+// millisecond or second still count in the one they are in.
+const std::string steady = "SHIM_MONO_MS=1000000,1000040.999999,1002000,1002040";
+const std::string wall = "SHIM_CLOCK_MS=1700000000000,1700000002999";
 
 // Statistics texts for successive passes: texts[k] is what the k-th sleep
 // puts in place.

@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "fuzz/rates_match.h"
 #include "fuzz_input.h"
 #include "monitor.h"
 #include "support.h"
@@ -117,7 +118,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     shutdown(sv[1], SHUT_WR);
     read_text(sv[0], text);
     ts::Strings got;
-    for (size_t k = 0; k < static_cast<size_t>(text.pieces); ++k)
+    for (size_t k = 0; k < static_cast<size_t>(text.lines); ++k)
       got.emplace_back(&text.bytes[text.start[k]], text.start[k + 1] - text.start[k]);
     EXPECT_EQ(got, c.pieces) << c.what;
     size_t unread = 0;
@@ -142,11 +143,8 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
 
   int wrong = 0;
   auto check_rates = [&](uint64_t d, uint64_t e) {
-    const Rate k = kbit_rate(d, elapsed_of(e)), p = packet_rate(d, elapsed_of(e));
-    const bool right = e == 0 ? k.whole == 0 && k.tenths == 0 && p.whole == 0 && p.tenths == 0
-                              : k.whole == d * 8 / e && k.tenths == d * 80 / e % 10 &&
-                                    p.whole == d * 1000 / e && p.tenths == d * 1000 * 10 / e % 10;
-    if (!right && ++wrong < 10) ADD_FAILURE() << "rates of " << d << " over " << e;
+    if (!rates_match_formulas(d, e) && ++wrong < 10)
+      ADD_FAILURE() << "rates of " << d << " over " << e;
   };
   // Every elapsed time up to 70 s over the counter values either side of
   // the fast path's limits; every edge over the elapsed times' edges.
@@ -175,20 +173,19 @@ TEST(Arithmetic, BoundarySweepMatchesThePlainFormulas) {
         EXPECT_TRUE(end >= text && end <= text + token.size()) << token;
       }
     }
-    // The interval as atoi reads it on a board: 32 bits, saturated.
-    for (const char* head : {"", "-", "+", " \t\n\v\f\r", "- ", "+-", "x"}) {
-      for (const char* tail : {"", " days", "0"}) {
-        const std::string text = head + std::to_string(v) + tail;
-        const long long want = std::clamp<long long>(strtoll(text.c_str(), nullptr, 10),
-                                                     INT32_MIN, INT32_MAX);
-        EXPECT_EQ(to_int32(text.c_str()), want) << "[" << text << "]";
-      }
-    }
   }
+  // The interval as atoi reads it on a board: 32 bits, saturated.
+  const std::pair<const char*, int32_t> intervals[] = {
+      {"", 0}, {"0", 0}, {"7", 7}, {"-7", -7}, {" \t\n\v\f\r+9 days", 9}, {"- 5", 0}, {"+-5", 0},
+      {"x5", 0}, {"2147483647", INT32_MAX}, {"2147483648", INT32_MAX},
+      {"4294967297", INT32_MAX}, {"-2147483648", INT32_MIN}, {"-2147483649", INT32_MIN},
+      {"-99999999999999999999999", INT32_MIN}, {"000000000000000000000000060", 60},
+  };
+  for (const auto& [text, want] : intervals) EXPECT_EQ(to_int32(text), want) << "[" << text << "]";
 }
 
 struct Shown {
-  const char* name;
+  std::string name;
   int counters;
   std::array<Rate, 4> rate;
 };
@@ -201,8 +198,8 @@ const Rows& rows_of(const std::vector<Shown>& shown) {
   for (const auto& s : shown) {
     Row& row = rows.row[static_cast<size_t>(rows.n++)];
     row.name = names;
-    row.name_len = strlen(s.name);
-    names = std::copy(s.name, s.name + row.name_len, names);
+    row.name_len = s.name.size();
+    names = std::copy(s.name.begin(), s.name.end(), names);
     row.counters = s.counters;
     row.rate = s.rate;
   }
@@ -256,16 +253,11 @@ TEST(Layout, PassesByteForByte) {
 // The longest names and the widest rates: the largest pass there can be
 // fills the output buffer in screen mode, and line mode's fits it.
 TEST(Layout, LargestPassFitsTheOutputBuffer) {
-  static Rows rows;
-  rows.n = max_lines;
-  for (size_t k = 0; k < max_lines; ++k) {
-    Row& row = rows.row[k];
-    row.name = &rows.names[k * name_max];
-    row.name_len = name_max;
-    memset(&rows.names[k * name_max], static_cast<int>('a' + k % 26), name_max);
-    row.counters = 4;
-    row.rate.fill({UINT64_MAX, 9});
-  }
+  std::vector<Shown> widest;
+  const Rate r = {UINT64_MAX, 9};
+  for (size_t k = 0; k < max_lines; ++k)
+    widest.push_back({std::string(name_max, static_cast<char>('a' + k % 26)), 4, {r, r, r, r}});
+  const Rows& rows = rows_of(widest);
   // Laid out with room to spare: an output buffer too small fails here
   // rather than overrunning.
   static std::array<char, sizeof(Output) + 4096> out;
@@ -297,11 +289,12 @@ std::string passes(const ts::Strings& listed, const ts::Strings& texts, uint64_t
   static Output out;
   std::string written;
   for (size_t k = 0; k < texts.size(); ++k) {
-    text.pieces = 0;
+    text.lines = 0;
     text.start[0] = 0;
     texts[k].copy(text.bytes.data(), texts[k].size());
-    cut_pieces(text, texts[k].size(), true);
-    char* end = lay_out_footer(lay_out_pass(*r, text, elapsed_ms, k * 1000, out.data()), true);
+    cut_lines(text, texts[k].size(), true);
+    take_in_pass(*r, text, elapsed_ms);
+    char* end = lay_out_footer(lay_out_report(*r, elapsed_ms, k * 1000, out.data()), true);
     written.append(out.data(), end);
   }
   free(r->opts.filter.list);
@@ -376,6 +369,9 @@ TEST(Passes, LineModeShowsTheTextsRates) {
        both + eth1 + "         1 0.0 0.0 \n" + both + "         2 0.0 0.0  0.0 0.0 \n"},
       {"interface renamed in place", {}, {"eth0: 0 0\n", "eth1: 1000 10\n", "eth1: 2000 20\n"},
        eth0 + eth1 + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},
+      {"a row where the previous pass had it, in another order", {},
+       {"a: 0\nb: 0\n", "x\nb: 125\nb: 0\n"},
+       header_line({"a", "b"}) + header_line({"b", "b"}) + "         1 1.0  0.0 \n"},
       {"a line without a colon moves it: same names, no header", {},
        {"eth0: 0 0\n", "junk\neth0: 1000 10\n", "junk\neth0: 2000 20\n"},
        eth0 + "         1 0.0 0.0 \n         2 8.0 10.0 \n"},

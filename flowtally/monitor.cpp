@@ -95,33 +95,33 @@ uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_
   return interval_ms - d % interval_ms;
 }
 
-bool cut_pieces(Text& text, size_t used, bool ended) {
-  while (text.pieces < max_lines) {
-    size_t at = text.start[static_cast<size_t>(text.pieces)];
+bool cut_lines(Text& text, size_t used, bool ended) {
+  while (text.lines < max_lines) {
+    size_t at = text.start[static_cast<size_t>(text.lines)];
     size_t left = used - at;
-    const void* newline = memchr(&text.bytes[at], '\n', left < piece_max ? left : piece_max);
+    const void* newline = memchr(&text.bytes[at], '\n', left < line_max ? left : line_max);
     size_t len = 0;
     if (newline != nullptr) {
       len = static_cast<size_t>(static_cast<const char*>(newline) - &text.bytes[at]) + 1;
-    } else if (left >= piece_max || (ended && left > 0)) {
-      len = left < piece_max ? left : piece_max;
+    } else if (left >= line_max || (ended && left > 0)) {
+      len = left < line_max ? left : line_max;
     } else {
       return ended;
     }
-    text.start[static_cast<size_t>(++text.pieces)] = at + len;
+    text.start[static_cast<size_t>(++text.lines)] = at + len;
   }
   return true;
 }
 
 void read_text(int fd, Text& text) {
-  text.pieces = 0;
+  text.lines = 0;
   text.start[0] = 0;
   size_t used = 0;
   bool ended = false;
-  // Only when no whole piece is left: a pass that has its lines reads no
-  // further.  The room never runs out first, as it holds max_lines pieces
+  // Only when no whole line is left: a pass that has its lines reads no
+  // further.  The room never runs out first, as it holds max_lines lines
   // of the longest kind.
-  while (!cut_pieces(text, used, ended)) {
+  while (!cut_lines(text, used, ended)) {
     ssize_t got = read(fd, &text.bytes[used], text.bytes.size() - used);
     if (got > 0) {
       used += static_cast<size_t>(got);
@@ -131,18 +131,20 @@ void read_text(int fd, Text& text) {
   }
 }
 
-char* lay_out_pass(Run& r, const Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out) {
-  const Rows& before = r.rows[static_cast<size_t>(r.now ^ 1)];
-  Rows& now = r.rows[static_cast<size_t>(r.now)];
-  read_rows(r.opts.filter, text, now);
-  const bool placed = work_out_rates(before, now, elapsed_ms);
-  char* end = r.opts.line_mode
-                  ? lay_out_lines(out, !r.passed || (!placed && names_changed(before, now)),
-                                  r.passed, wall_ms, now)
-                  : lay_out_screen(out, !r.passed, r.opts.interval_s, elapsed_ms, now);
-  r.passed = true;
-  r.now ^= 1;
-  return end;
+void take_in_pass(Run& r, const Text& text, uint64_t elapsed_ms) {
+  r.latest ^= 1;
+  read_rows(r.opts.filter, text, r.rows[r.latest]);
+  r.same_names = work_out_rates(r.rows[r.latest ^ 1], r.rows[r.latest], elapsed_ms);
+  ++r.passes;
+}
+
+char* lay_out_report(const Run& r, uint64_t elapsed_ms, uint64_t wall_ms, char* out) {
+  const Rows& rows = r.rows[r.latest];
+  const bool first = r.passes == 1;
+  if (!r.opts.line_mode) return lay_out_screen(out, first, r.opts.interval_s, elapsed_ms, rows);
+  // The header line names the interfaces again whenever they change.
+  const bool header = first || !r.same_names;
+  return lay_out_lines(out, header, !first, wall_ms, rows);
 }
 
 int run(int argc, char** argv) {
@@ -185,7 +187,8 @@ int run(int argc, char** argv) {
     // The file stays open; rewinding it is what makes the kernel make its
     // text afresh for the next pass.
     const bool rewound = lseek(r.fd, 0, SEEK_SET) == 0;
-    char* end = lay_out_pass(r, text, elapsed, wall, out.data());
+    take_in_pass(r, text, elapsed);
+    char* end = lay_out_report(r, elapsed, wall, out.data());
     if (rewound) end = lay_out_footer(end, line_mode);
     fwrite(out.data(), 1, static_cast<size_t>(end - out.data()), stdout);
     if (!rewound) {

@@ -34,13 +34,13 @@ uint64_t wall_ms();
 // interval grid counted from this pass's start.
 uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_ms);
 
-// Cuts text.bytes[0, used) into pieces, carrying on from those already cut;
-// ended: nothing more is to be read.  True once the text has every piece
-// it takes, false while its next piece needs more bytes.
-bool cut_pieces(Text& text, size_t used, bool ended);
+// Cuts text.bytes[0, used) into lines, carrying on from those already cut;
+// ended: nothing more is to be read.  True once the text has every line it
+// takes, false while its next line needs more bytes.
+bool cut_lines(Text& text, size_t used, bool ended);
 
 // Reads the statistics text afresh from fd (at its start) into text, no
-// further than its max_lines-th piece; a read error ends it like the end of
+// further than its max_lines-th line; a read error ends it like the end of
 // the file.
 void read_text(int fd, Text& text);
 
@@ -48,17 +48,21 @@ void read_text(int fd, Text& text);
 struct Run {
   Options opts;
   int fd = 0;
-  bool passed = false;  // the first pass is made
-  // The rows of this pass are rows[now]; the other set holds the previous
-  // pass's.
-  int now = 0;
+  uint64_t passes = 0;  // taken in so far
+  // rows[latest] holds the latest pass's rows, the other set the pass's
+  // before it.
+  size_t latest = 0;
+  bool same_names = false;  // the latest pass shows the names, in order, of the one before
   std::array<Rows, 2> rows{};
 };
 
-// A pass once its text is read: its rows, their rates against the previous
-// pass's, and its output but the footer, laid out at out.  Returns the
-// output's end.
-char* lay_out_pass(Run& r, const Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out);
+// Takes in a pass's text: its rows, in the set that held the rows of the
+// pass before last, become the latest, with their rates against the
+// previous pass's.
+void take_in_pass(Run& r, const Text& text, uint64_t elapsed_ms);
+
+// The latest pass's report but its footer, laid out at out; returns its end.
+char* lay_out_report(const Run& r, uint64_t elapsed_ms, uint64_t wall_ms, char* out);
 
 int run(int argc, char** argv);
 

@@ -85,6 +85,14 @@ template <bool line_mode>
   return packets ? put(out + 2, " pk/s|") : put(out + 2, " kbps");
 }
 
+// A screen row's label: eight columns at least, spaces first, the name over
+// them.
+char* put_label(char* out, const char* name, size_t len) {
+  out = put(put(out, "| "), "        ") - 8;
+  put(out, name, len);
+  return out + (len < 8 ? 8 : len);
+}
+
 template <bool line_mode>
 char* put_rates(char* out, const Row& row) {
   for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
@@ -108,19 +116,6 @@ char* put_number(char* out, uint64_t v, int width) {
   return out;
 }
 
-char* put_label(char* out, const char* name, size_t len, bool line_mode) {
-  // Line mode names the interfaces in its header line only.
-  if (line_mode) return put(out, " ");
-  // Eight columns at least: spaces first, the name over them.
-  out = put(put(out, "| "), "        ") - 8;
-  put(out, name, len);
-  return out + (len < 8 ? 8 : len);
-}
-
-char* put_rate(char* out, Rate r, bool packets, bool line_mode) {
-  return line_mode ? rate_at<true>(out, r, packets) : rate_at<false>(out, r, packets);
-}
-
 char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t elapsed_ms,
                      const Rows& rows) {
   out = put(out, "\33[H\33[J");
@@ -133,7 +128,7 @@ char* lay_out_screen(char* out, bool first_pass, int32_t interval_s, uint64_t el
   out = put(put(put(out, border), column_header), border);
   for (int k = 0; k < rows.n; ++k) {
     const Row& row = rows.row[static_cast<size_t>(k)];
-    out = put_label(out, row.name, row.name_len, false);
+    out = put_label(out, row.name, row.name_len);
     if (!first_pass) out = put_rates<false>(out, row);
     *out++ = '\n';
   }

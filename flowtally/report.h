@@ -28,8 +28,6 @@ using Output = std::array<char, output_max>;
 
 // v in decimal, right-aligned in width columns (printf's "%*llu").
 char* put_number(char* out, uint64_t v, int width);
-char* put_label(char* out, const char* name, size_t len, bool line_mode);
-char* put_rate(char* out, Rate r, bool packets, bool line_mode);
 
 // Screen mode: the screen clear, the pass's message, the table's top, then
 // a row per interface (labels alone on the first pass).

@@ -70,6 +70,28 @@ bool same_name(const Row& a, const Row& b) {
          ((word_at(a.name + i) ^ word_at(b.name + i)) << (8 * (sizeof(size_t) - rest))) == 0;
 }
 
+// A pass's elapsed time, which divides all of its rates, with what makes
+// that division by a multiplication where the values fit 32 bits.
+struct Elapsed {
+  uint64_t ms = 0;
+  bool fits = false;  // 1 to 2^32 - 1
+  uint32_t magic = 0;
+  uint8_t shift1 = 0, shift2 = 0;
+};
+
+Elapsed elapsed_of(uint64_t ms) {
+  Elapsed e;
+  e.ms = ms;
+  e.fits = ms != 0 && ms <= UINT32_MAX;
+  if (!e.fits) return e;
+  // 2^l is the least power of two >= ms.
+  const auto l = static_cast<uint32_t>(std::bit_width(ms - 1));
+  e.magic = static_cast<uint32_t>(((1ULL << 32) * ((1ULL << l) - ms)) / ms + 1);
+  e.shift1 = static_cast<uint8_t>(l < 1 ? l : 1);
+  e.shift2 = static_cast<uint8_t>(l < 1 ? 0 : l - 1);
+  return e;
+}
+
 // n / e.ms for a 32-bit n, exactly, by Granlund and Montgomery's method.
 [[gnu::always_inline]] inline uint32_t divide(uint32_t n, const Elapsed& e) {
   auto t = static_cast<uint32_t>((static_cast<uint64_t>(e.magic) * n) >> 32);
@@ -131,6 +153,21 @@ bool grew(const Row& prev, const Row& row, size_t both, std::array<uint64_t, 4>&
   return true;
 }
 
+// The rates of row against prev, the same interface at the same position
+// on the previous pass; 0.0 for the pass in which it was reset.  (Inline:
+// a pass has a row for each interface.)
+[[gnu::always_inline]] inline void rates_since(const Row& prev, Row& row, const Elapsed& e) {
+  const auto both =
+      static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
+  std::array<uint64_t, 4> d;
+  if (!grew(prev, row, both, d)) {
+    row.rate = {};
+    return;
+  }
+  for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
+    row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
+}
+
 }  // namespace
 
 bool filter_append(Filter& f, const char* name) {
@@ -165,7 +202,7 @@ bool filter_wants(const Filter& f, const char* name, size_t len) {
 
 namespace {
 
-// parse_line, inline where the pieces are read: a pass reads 99 of them.
+// Inline where the lines are read: a pass reads 99 of them.
 [[gnu::always_inline]] inline bool read_line(const Filter& f, const char* line, Row& row,
                                              char* name_to) {
   // Blanks before the name are skipped; those between it and the colon
@@ -196,7 +233,8 @@ namespace {
   for (int k = 0; k < fields_read; ++k) {
     p = after_spaces(p);
     if (static_cast<unsigned char>(*p) <= ' ') {
-      while (parts_fields(*p)) ++p;
+      // Spaces are left to the scan, which must skip every one.
+      while (*p == '\t' || *p == '\r') p = after_spaces(p + 1);
       if (ends_line(*p)) break;
     }
     if (k < 2 || k >= 8) p = read_token(p, row.counter[static_cast<size_t>(n++)]);
@@ -208,18 +246,14 @@ namespace {
 
 }  // namespace
 
-bool parse_line(const Filter& f, const char* line, Row& row, char* name_to) {
-  return read_line(f, line, row, name_to);
-}
-
 void read_rows(const Filter& f, const Text& text, Rows& rows) {
-  // A piece that does not end its line (cut at the line reader's room, or
+  // A line that does not end in a newline (cut at the line reader's room, or
   // the text's last without a newline) is read from a copy ended as the
   // line reader would end it.
   static char cut[line_room + word_room];
   char* name_to = rows.names.data();
   int n = 0;
-  for (int pos = 0; pos < text.pieces; ++pos) {
+  for (int pos = 0; pos < text.lines; ++pos) {
     auto at = static_cast<size_t>(pos);
     const char* line = &text.bytes[text.start[at]];
     size_t len = text.start[at + 1] - text.start[at];
@@ -237,58 +271,28 @@ void read_rows(const Filter& f, const Text& text, Rows& rows) {
   rows.n = n;
 }
 
-bool names_changed(const Rows& before, const Rows& now) {
-  if (before.n != now.n) return true;
-  for (int k = 0; k < now.n; ++k)
-    if (!same_name(before.row[static_cast<size_t>(k)], now.row[static_cast<size_t>(k)]))
-      return true;
-  return false;
-}
-
-Elapsed elapsed_of(uint64_t ms) {
-  Elapsed e;
-  e.ms = ms;
-  e.fits = ms != 0 && ms <= UINT32_MAX;
-  if (!e.fits) return e;
-  // 2^l is the least power of two >= ms.
-  const auto l = static_cast<uint32_t>(std::bit_width(ms - 1));
-  e.magic = static_cast<uint32_t>(((1ULL << 32) * ((1ULL << l) - ms)) / ms + 1);
-  e.shift1 = static_cast<uint8_t>(l < 1 ? l : 1);
-  e.shift2 = static_cast<uint8_t>(l < 1 ? 0 : l - 1);
-  return e;
-}
-
-Rate kbit_rate(uint64_t bytes, const Elapsed& e) { return rate<80>(bytes, e); }
-
-Rate packet_rate(uint64_t packets, const Elapsed& e) { return rate<10000>(packets, e); }
-
 bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
   const Elapsed e = elapsed_of(elapsed_ms);
-  int placed = 0;  // rows where the previous pass had them
-  int j = 0;       // the previous pass's row at or after this one's position
+  bool same_names = now.n == before.n;
+  int j = 0;  // the previous pass's row at or after this one's position
   for (int k = 0; k < now.n; ++k) {
     Row& row = now.row[static_cast<size_t>(k)];
     while (j < before.n && before.row[static_cast<size_t>(j)].pos < row.pos) ++j;
-    const Row& prev = before.row[static_cast<size_t>(j)];
-    const auto both =
-        static_cast<size_t>(prev.counters < row.counters ? prev.counters : row.counters);
-    std::array<uint64_t, 4> d;
+    const Row* prev = j < before.n ? &before.row[static_cast<size_t>(j)] : nullptr;
+    const bool placed = prev != nullptr && prev->pos == row.pos && same_name(*prev, row);
+    // Whether the k-th name shown was shown k-th before is known when this
+    // row was in place as the k-th, and asked otherwise.
+    if (same_names && (!placed || j != k))
+      same_names = same_name(before.row[static_cast<size_t>(k)], row);
     // Only the counters this interface had at this position on the
-    // previous pass can be differenced; otherwise the rates stay 0.0, as
-    // they do for the pass in which an interface was reset.
-    if (j == before.n || prev.pos != row.pos || !same_name(prev, row)) {
+    // previous pass can be differenced; otherwise the rates stay 0.0.
+    if (placed) {
+      rates_since(*prev, row, e);
+    } else {
       row.rate = {};
-      continue;
     }
-    ++placed;
-    if (!grew(prev, row, both, d)) {
-      row.rate = {};
-      continue;
-    }
-    for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
-      row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
   }
-  return placed == now.n && placed == before.n;
+  return same_names;
 }
 
 }  // namespace flowtally

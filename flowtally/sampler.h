@@ -17,11 +17,11 @@ constexpr int max_lines = 99;
 constexpr int fields_read = 10;
 // The text is cut as a line reader with a buffer of line_room bytes would
 // see it: a line that does not fit with its string end arrives in pieces of
-// at most piece_max bytes, each counting as a line.
+// at most line_max bytes, each counting as a line.
 constexpr size_t line_room = 1024;
-constexpr size_t piece_max = line_room - 1;
-// A name and its colon fill a piece at most.
-constexpr size_t name_max = piece_max - 1;
+constexpr size_t line_max = line_room - 1;
+// A name and its colon fill a line at most.
+constexpr size_t name_max = line_max - 1;
 
 // ",name1,name2," or absent: every interface is wanted.
 struct Filter {
@@ -37,13 +37,14 @@ bool filter_wants(const Filter& f, const char* name, size_t len);
 // reaches past its end: the room that must follow a line.
 constexpr size_t word_room = sizeof(size_t) - 1;
 
-// The statistics text of one pass, as read, and where its pieces start.
+// The statistics text of one pass, as read, and where its lines start, as
+// the line reader returns them (a long line in pieces, each a line).
 // (The text comes last: only as much of it as is read is ever touched.)
 struct Text {
-  std::array<size_t, max_lines + 1> start;  // piece k: [start[k], start[k + 1])
-  int pieces;
-  // The longest pieces there can be, and the last one's room.
-  std::array<char, max_lines * piece_max + word_room> bytes;
+  std::array<size_t, max_lines + 1> start;  // line k: [start[k], start[k + 1])
+  int lines;
+  // The longest lines there can be, and the last one's room.
+  std::array<char, max_lines * line_max + word_room> bytes;
 };
 
 // A rate to one decimal: its whole part and its tenths digit.
@@ -69,9 +70,9 @@ struct Row {
 struct Rows {
   int n = 0;
   std::array<Row, max_lines> row{};
-  // (Room for every name but one at its longest, and for the last piece a
+  // (Room for every name but one at its longest, and for the last line a
   // name is copied from, a word at a time, before it is known to be one.)
-  std::array<char, (max_lines - 1) * name_max + piece_max + word_room> names{};
+  std::array<char, (max_lines - 1) * name_max + line_max + word_room> names{};
 };
 
 // strtoull's reading of a token in base 10 (blanks, a sign, digits; values
@@ -117,34 +118,12 @@ struct Rows {
   return p;
 }
 
-// Reads one line (a string, or ended by its newline, followed by word_room
-// bytes) into row when it is a wanted interface's: its name copied to
-// name_to, and the counters a report uses.  False for any other line.
-bool parse_line(const Filter& f, const char* line, Row& row, char* name_to);
-
-// This pass's pieces into rows.
+// This pass's lines into rows.
 void read_rows(const Filter& f, const Text& text, Rows& rows);
 
-// Whether the names of the interfaces shown, in order, differ from the
-// previous pass's.
-bool names_changed(const Rows& before, const Rows& now);
-
-// A pass's elapsed time, which divides all of its rates, with what makes
-// that division by a multiplication where the values fit 32 bits.
-struct Elapsed {
-  uint64_t ms = 0;
-  bool fits = false;  // 1 to 2^32 - 1
-  uint32_t magic = 0;
-  uint8_t shift1 = 0, shift2 = 0;
-};
-Elapsed elapsed_of(uint64_t ms);
-
-Rate kbit_rate(uint64_t bytes, const Elapsed& e);
-Rate packet_rate(uint64_t packets, const Elapsed& e);
-
 // The rates of this pass's rows against the previous pass's rows, elapsed_ms
-// after them.  True when each row stood where the previous pass had it,
-// and no other did: the names shown are the same.
+// after them.  True when the names of the interfaces shown are, in order,
+// the previous pass's.
 bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms);
 
 }  // namespace flowtally

@@ -3,8 +3,9 @@
  * unmodified programs quickly and deterministically.  Every feature is off
  * unless its variable is set in the environment of the process under test.
  *
- *   SHIM_CLOCK_MS=a,b,c    gettimeofday returns these milliseconds in turn;
- *                          past the list it keeps adding the last step
+ *   SHIM_CLOCK_MS=a,b,c    gettimeofday returns these milliseconds in turn
+ *                          (a.n: n nanoseconds into millisecond a); past
+ *                          the list it keeps adding the last step
  *   SHIM_MONO_MS=a,b,c     the same for clock_gettime's CLOCK_MONOTONIC
  *   SHIM_SLEEP_MS=n        sleep and usleep really sleep n ms (default: none)
  *   SHIM_STOP_AFTER_SLEEPS=n  the n-th sleep/usleep exits the process with
@@ -259,46 +260,48 @@ int usleep(useconds_t usec)
 /* A clock's script, read from its variable at the clock's first call. */
 struct clock_script {
 	const char *var;
-	long long ms[64];
+	long long ns[64];
 	long n, calls; /* n < 0: not read yet */
 };
 static struct clock_script wall_script = { "SHIM_CLOCK_MS", { 0 }, -1, 0 };
 static struct clock_script mono_script = { "SHIM_MONO_MS", { 0 }, -1, 0 };
 
-/* Milliseconds of the scripted clock for this call, or -1 for the real one. */
-static long long scripted_ms(struct clock_script *s)
+/* Nanoseconds of the scripted clock for this call, or -1 for the real one. */
+static long long scripted_ns(struct clock_script *s)
 {
-	long long ms;
+	long long ns;
 
 	if (s->n < 0) {
 		const char *p = getenv(s->var), *end;
 		for (s->n = 0; p != NULL && s->n < 64; s->n++, p = *end == ',' ? end + 1 : end) {
-			s->ms[s->n] = read_number(p, &end);
+			s->ns[s->n] = read_number(p, &end) * 1000000;
 			if (end == p)
 				break;
+			if (*end == '.')
+				s->ns[s->n] += read_number(end + 1, &end);
 		}
 	}
 	if (s->n == 0)
 		return -1;
 	if (s->calls < s->n) {
-		ms = s->ms[s->calls];
+		ns = s->ns[s->calls];
 	} else {
-		long long step = s->n >= 2 ? s->ms[s->n - 1] - s->ms[s->n - 2] : 1000;
-		ms = s->ms[s->n - 1] + step * (s->calls - s->n + 1);
+		long long step = s->n >= 2 ? s->ns[s->n - 1] - s->ns[s->n - 2] : 1000000000;
+		ns = s->ns[s->n - 1] + step * (s->calls - s->n + 1);
 	}
 	s->calls++;
-	return ms;
+	return ns;
 }
 
-static long long wall_ms(void)
+static long long wall_ns(void)
 {
-	long long ms = scripted_ms(&wall_script);
+	long long ns = scripted_ns(&wall_script);
 	struct timespec ts;
 
-	if (ms >= 0)
-		return ms;
+	if (ns >= 0)
+		return ns;
 	clock_gettime(CLOCK_REALTIME, &ts);
-	return (long long)ts.tv_sec * 1000 + ts.tv_nsec / 1000000;
+	return (long long)ts.tv_sec * 1000000000 + ts.tv_nsec;
 }
 
 /* Each clock and its 64-bit-time twin (its record's fields 64 bits wide,
@@ -306,20 +309,20 @@ static long long wall_ms(void)
 #define WALL_CLOCK(name, record)                              \
 	int name(record *tv, void *tz)                        \
 	{                                                     \
-		long long ms = wall_ms();                     \
+		long long ns = wall_ns();                     \
 		(void)tz;                                     \
-		tv->tv_sec = ms / 1000;                       \
-		tv->tv_usec = ms % 1000 * 1000;               \
+		tv->tv_sec = ns / 1000000000;                 \
+		tv->tv_usec = ns % 1000000000 / 1000;         \
 		return 0;                                     \
 	}
 #define MONO_CLOCK(name, record)                                                \
 	int name(clockid_t id, record *ts)                                      \
 	{                                                                       \
-		long long ms = id == CLOCK_MONOTONIC ? scripted_ms(&mono_script) : -1; \
-		if (ms < 0)                                                     \
+		long long ns = id == CLOCK_MONOTONIC ? scripted_ns(&mono_script) : -1; \
+		if (ns < 0)                                                     \
 			return REAL(name)(id, ts);                              \
-		ts->tv_sec = ms / 1000;                                         \
-		ts->tv_nsec = ms % 1000 * 1000000;                              \
+		ts->tv_sec = ns / 1000000000;                                   \
+		ts->tv_nsec = ns % 1000000000;                                  \
 		return 0;                                                       \
 	}
 WALL_CLOCK(gettimeofday, struct timeval)

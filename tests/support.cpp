@@ -198,7 +198,7 @@ Strings with_mounts(const std::string& mounts, const std::string& dir, const Str
 }
 
 Strings with_net_fixture(const std::string& dir, const Strings& env, const Strings& argv) {
-  return with_mounts("mount --bind \"$1\" /proc/$$/net", dir, env, argv);
+  return cat({{"/bin/sh", WITH_NET_SCRIPT, dir, "/usr/bin/env"}, env, argv});
 }
 
 const std::string stats_headings =

@@ -71,7 +71,8 @@ Strings cat(std::initializer_list<Strings> lists);
 // alone, not for the shell and mount tools in between.
 Strings with_mounts(const std::string& mounts, const std::string& dir, const Strings& env,
                     const Strings& argv);
-// ... whose /proc/net/dev is the file "dev" in dir.
+// argv for running argv in a mount namespace of its own whose /proc/net/dev
+// is the file "dev" in dir (tests/with_net.sh); env entries as above.
 Strings with_net_fixture(const std::string& dir, const Strings& env, const Strings& argv);
 
 // The kernel's interface statistics text (/proc/net/dev): an interface

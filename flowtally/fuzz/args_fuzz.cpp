@@ -10,9 +10,6 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   flowtally::Options opts;
   flowtally::Parse r = flowtally::parse_args(args.argc(), args.argv(), opts);
   if (r == flowtally::Parse::ok && (opts.interval_s < 1 || opts.interval_s > 60)) abort();
-  // Every argument, read as an interval, converts as the board's atoi does.
-  for (int i = 0; i < args.argc(); ++i)
-    if (flowtally::to_int32(args.argv()[i]) != fz::saturating_atoi32(args.argv()[i])) abort();
   free(opts.filter.list);
   return 0;
 }

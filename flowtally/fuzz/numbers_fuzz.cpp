@@ -11,6 +11,7 @@
 #include <string>
 
 #include "fuzz_input.h"
+#include "rates_match.h"
 #include "sampler.h"
 
 namespace {
@@ -20,20 +21,22 @@ constexpr int slots[20] = {0,  1,  -1, -1, -1, -1, -1, -1, 2,  3,
                            -1, -1, -1, -1, -1, -1, -1, -1, -1, -1};
 
 void check_line(std::string line) {
-  // A piece of the text, as the monitor reads it: ended by its newline or
+  // A line of the text, as the monitor reads it: ended by its newline or
   // cut at the line reader's room.
   const size_t newline = line.find('\n');
   line.resize(
-      std::min(newline == std::string::npos ? line.size() : newline + 1, flowtally::piece_max));
+      std::min(newline == std::string::npos ? line.size() : newline + 1, flowtally::line_max));
   static flowtally::Filter all;  // no filter: every line wanted
-  // The line, and the names it goes to, with the word_room after them.
-  static char text[flowtally::piece_max + 1 + flowtally::word_room];
-  static char names[flowtally::piece_max + flowtally::word_room];
-  memcpy(text, line.c_str(), line.size() + 1);
-  flowtally::Row row;
-  const bool wanted = flowtally::parse_line(all, text, row, names);
+  static flowtally::Text text;
+  static flowtally::Rows rows;
+  line.copy(text.bytes.data(), line.size());
+  text.lines = line.empty() ? 0 : 1;
+  text.start[1] = line.size();
+  flowtally::read_rows(all, text, rows);
+  const bool wanted = rows.n == 1;
+  const flowtally::Row& row = rows.row[0];
 
-  static char copy[sizeof text];
+  static char copy[flowtally::line_max + 1];
   memcpy(copy, line.c_str(), line.size() + 1);
   char* colon = strchr(copy, ':');
   if (colon == nullptr) {
@@ -43,8 +46,8 @@ void check_line(std::string line) {
   *colon = '\0';
   const char* name = copy;
   while (*name == ' ' || *name == '\t') ++name;
-  if (!wanted || row.name != names || row.name_len != strlen(name) ||
-      memcmp(names, name, row.name_len) != 0)
+  if (!wanted || row.name != rows.names.data() || row.name_len != strlen(name) ||
+      memcmp(row.name, name, row.name_len) != 0)
     abort();
   int counters = 0;
   int k = 0;
@@ -60,18 +63,6 @@ void check_line(std::string line) {
   if (row.counters != counters) abort();
 }
 
-FZ_HARNESS void check_rates(uint64_t d, uint64_t e) {
-  flowtally::Elapsed elapsed = flowtally::elapsed_of(e);
-  flowtally::Rate kbit = flowtally::kbit_rate(d, elapsed);
-  flowtally::Rate packets = flowtally::packet_rate(d, elapsed);
-  if (e == 0) {
-    if (kbit.whole != 0 || kbit.tenths != 0 || packets.whole != 0 || packets.tenths != 0) abort();
-    return;
-  }
-  if (kbit.whole != d * 8 / e || kbit.tenths != d * 80 / e % 10) abort();
-  if (packets.whole != d * 1000 / e || packets.tenths != d * 1000 * 10 / e % 10) abort();
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -81,7 +72,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     uint64_t d, e;
     memcpy(&d, data, sizeof d);
     memcpy(&e, data + 8, sizeof e);
-    check_rates(d >> (data[16] % 64), e >> (data[17] % 64));
+    if (!rates_match_formulas(d >> (data[16] % 64), e >> (data[17] % 64))) abort();
   }
   return 0;
 }

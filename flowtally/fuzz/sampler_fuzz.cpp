@@ -52,11 +52,11 @@ FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowt
   const size_t size = std::min(static_cast<size_t>(end - at), text.bytes.size());
   memcpy(text.bytes.data(), at, size);
   read_size = std::max(read_size, size / 8 + 1);
-  text.pieces = 0;
+  text.lines = 0;
   text.start[0] = 0;
   size_t used = 0;
   bool ended = false;
-  while (!flowtally::cut_pieces(text, used, ended)) {
+  while (!flowtally::cut_lines(text, used, ended)) {
     ended = used == size;
     used += std::min(read_size, size - used);
   }
@@ -76,7 +76,7 @@ FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowt
       abort();
     from += static_cast<long>(len);
   }
-  if (text.pieces != k) abort();
+  if (text.lines != k) abort();
 }
 
 // (memchr is not instrumented: a search costs one call, not a call a byte.)
@@ -117,7 +117,7 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   static flowtally::Text text;
   static flowtally::Output out;
   r.opts = {};
-  r.passed = false;
+  r.passes = 0;
   r.rows[0].n = r.rows[1].n = 0;
   r.opts.line_mode = (flags & 1) != 0;
   fz::Argv names(reinterpret_cast<const uint8_t*>(at), static_cast<size_t>(ff - at));
@@ -130,10 +130,11 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
     // Each pass reads alike: the first is read in pieces and checked, the
     // others are read whole.
     take_in(at, ff, p == 0 ? read_sizes[(flags >> 4) & 3] : SIZE_MAX, text, p == 0);
-    char* written = flowtally::lay_out_pass(r, text, elapsed, elapsed * p, out.data());
+    flowtally::take_in_pass(r, text, elapsed);
+    char* written = flowtally::lay_out_report(r, elapsed, elapsed * p, out.data());
     written = flowtally::lay_out_footer(written, r.opts.line_mode);
     if (written < out.data() || written > out.data() + out.size()) abort();
-    const flowtally::Rows& rows = r.rows[static_cast<size_t>(r.now ^ 1)];
+    const flowtally::Rows& rows = r.rows[r.latest];
     for (int k = 0; k < rows.n; ++k) {
       const flowtally::Row& row = rows.row[static_cast<size_t>(k)];
       if (row.counters < 0 || row.counters > 4 || row.name_len > flowtally::name_max) abort();
