@@ -36,7 +36,8 @@ void check_line(std::string line) {
   const bool wanted = rows.n == 1;
   const flowtally::Row& row = rows.row[0];
 
-  static char copy[flowtally::line_max + 1];
+  // (With the word_room the token reader may look past a token's end.)
+  static char copy[flowtally::line_max + 1 + flowtally::word_room];
   memcpy(copy, line.c_str(), line.size() + 1);
   char* colon = strchr(copy, ':');
   if (colon == nullptr) {
