@@ -224,10 +224,8 @@ static void swap_text(const char *dir)
 }
 
 /* 32-bit systems name the call that takes 64-bit times apart. */
-#ifdef SYS_utimensat_time64
-#define SYS_utimensat_any SYS_utimensat_time64
-#else
-#define SYS_utimensat_any SYS_utimensat
+#ifndef SYS_utimensat_time64
+#define SYS_utimensat_time64 SYS_utimensat
 #endif
 
 static void between_passes(const char *what, long long arg)
@@ -245,7 +243,7 @@ static void between_passes(const char *what, long long arg)
 	if (retime != NULL) {
 		/* The kernel's 64-bit record, whatever the shim's own time is. */
 		long long at = 2208988800LL + sleeps, times[4] = { at, 0, at, 0 };
-		syscall(SYS_utimensat_any, AT_FDCWD, retime, times, 0);
+		syscall(SYS_utimensat_time64, AT_FDCWD, retime, times, 0);
 	}
 	if (doomed != NULL && sleeps == env_long("SHIM_UNLINK_AT", 1))
 		unlink(doomed);

@@ -287,9 +287,10 @@ void write_file(const std::string& path, const std::string& data) {
   if (!f) ADD_FAILURE() << "cannot write " << path;
 }
 
+// Read by hand: a process's file under /proc may go away mid-read, which
+// a stream reports by throwing.
 std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), {}};
+  return read_all(open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 bool stamp_in_2040(const std::string& path) {

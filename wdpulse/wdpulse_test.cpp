@@ -135,10 +135,9 @@ void inspect(pid_t pid, int pipe_read, const std::string& lock, Outcome& o) {
 bool follow(pid_t daemon, const std::string& log, bool hold) {
   std::string seen;
   for (int still = 0; still < 500; usleep(10000)) {
-    siginfo_t end{};
-    if (waitid(P_PID, static_cast<id_t>(daemon), &end, WEXITED | WNOHANG | WNOWAIT) == 0 &&
-        end.si_pid == daemon)
-      return true;
+    siginfo_t end{};  // its si_pid is set once the daemon has ended
+    waitid(P_PID, static_cast<id_t>(daemon), &end, WEXITED | WNOHANG | WNOWAIT);
+    if (end.si_pid == daemon) return true;
     const std::string now = ts::read_file(log);
     if (hold && now.find("sleep") != std::string::npos) return true;
     still = now.size() == seen.size() ? still + 1 : 0;
