@@ -1,6 +1,11 @@
 # Build rules shared by the three programs: each must run on a small board
 # with nothing but the C library, so C++ is used only where it costs nothing
 # at run time.
+# 64-bit time and file offsets on 32-bit boards too, for everything built
+# here (programs, their units, tests, fuzz targets): a board stays in the
+# field past January 2038, and a file stamped later, or grown past 2 GiB,
+# must read as any other.  64-bit hosts have both already.
+add_compile_definitions(_FILE_OFFSET_BITS=64 _TIME_BITS=64)
 # Our builds and CI treat a warning as an error; a distribution's build
 # (debian/rules) turns that off, so that a newer compiler's new warnings
 # cannot break a package build.

@@ -8,10 +8,20 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string_view>
+
 namespace pegdir {
 
 namespace {
 
+// Exit statuses: scripts tell a held lock from a usage slip from a failure.
+constexpr int exit_created = 0;
+constexpr int exit_usage = 1;
+constexpr int exit_failed = 2;
+
+constexpr std::string_view usage_text =
+    "Usage: pegdir [ -d ] [ -p prefix ] <directory> [data]\n";
+constexpr char default_prefix[] = ".lock.";
 constexpr char hex_digits[] = "0123456789ABCDEF";
 constexpr std::string_view proc_dir = "/proc/";
 
@@ -32,6 +42,11 @@ bool claim(const char* path, bool dir_mode, const char* text) {
 void report(const char* line, std::size_t len) {
   signal(SIGPIPE, SIG_IGN);
   [[maybe_unused]] ssize_t n = write(1, line, len);
+}
+
+void strip_trailing_slashes(char* dir) {
+  std::size_t len = strlen(dir);
+  while (len > 0 && dir[len - 1] == '/') dir[--len] = '\0';
 }
 
 }  // namespace
@@ -58,25 +73,17 @@ bool parse_args(int argc, char** argv, Options* opt) {
   return false;
 }
 
-void strip_trailing_slashes(char* dir) {
-  std::size_t len = strlen(dir);
-  while (len > 0 && dir[len - 1] == '/') dir[--len] = '\0';
-}
-
-std::size_t entry_path_size(std::size_t dir_len, std::size_t prefix_len) {
-  constexpr std::size_t fixed = 1 + digit_count + 2;
-  if (dir_len > SIZE_MAX - fixed) return 0;
-  std::size_t size = dir_len + fixed;
-  if (prefix_len > SIZE_MAX - size) return 0;
-  return size + prefix_len;
-}
-
-char* put_path_head(char* path, const char* dir, std::size_t dir_len,
-                    const char* prefix, std::size_t prefix_len) {
-  memcpy(path, dir, dir_len);
+// Both strings are in memory already, so their lengths and the few bytes
+// more cannot overflow the size.
+char* entry_path(const char* dir, const char* prefix) {
+  std::size_t dir_len = strlen(dir);
+  std::size_t prefix_len = strlen(prefix);
+  char* path = static_cast<char*>(calloc(dir_len + 1 + prefix_len + digit_count + 2, 1));
+  if (path == nullptr) return nullptr;
+  memcpy(path, dir, dir_len + 1);
   path[dir_len] = '/';
-  memcpy(path + dir_len + 1, prefix, prefix_len);
-  return path + dir_len + 1 + prefix_len;
+  memcpy(path + dir_len + 1, prefix, prefix_len + 1);
+  return path;
 }
 
 void put_number(char* at, std::uint32_t n) {
@@ -106,24 +113,15 @@ int run(int argc, char** argv) {
   if (opt.directory[0] == '\0') return exit_failed;
   strip_trailing_slashes(opt.directory);
 
-  std::size_t dir_len = strlen(opt.directory);
-  std::size_t prefix_len = strlen(opt.prefix);
-  std::size_t size = entry_path_size(dir_len, prefix_len);
-  if (size == 0) return exit_failed;
-  char* path = static_cast<char*>(calloc(size, 1));
+  char* path = entry_path(opt.directory, opt.prefix);
   if (path == nullptr) return exit_failed;
-  char* digits =
-      put_path_head(path, opt.directory, dir_len, opt.prefix, prefix_len);
+  char* digits = path + strlen(path);
 
+  char parent[link_text_size];
   const char* text = opt.data;
   if (!opt.dir_mode && text == nullptr) {
-    char* buf = static_cast<char*>(calloc(link_text_size, 1));
-    if (buf == nullptr) {
-      free(path);
-      return exit_failed;
-    }
-    put_parent_text(buf, static_cast<std::uint32_t>(getppid()));
-    text = buf;
+    put_parent_text(parent, static_cast<std::uint32_t>(getppid()));
+    text = parent;
   }
 
   // No limit of our own: the number wraps after FFFFFFFF and goes on.

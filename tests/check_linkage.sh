@@ -19,4 +19,12 @@ imports=$("$nm" -D -u "$prog" | sed -n 's/^ *U \([^@]*\).*/\1/p')
 for f in "$@"; do
   printf '%s\n' "$imports" | grep -qx "$f" && { echo "FAIL: $prog calls $f"; exit 1; }
 done
+# On a 32-bit target the plain stat family and clocks have 32-bit times (and
+# fail for a file stamped past January 2038); the 64-bit-time build calls
+# their twins, whose names end in 64 or _time64 (__stat64_time64).
+if readelf -h "$prog" | grep -q 'Class: *ELF32'; then
+  time32='^(__)?[fl]?x?stat(at)?(64)?$|^__fxstatat(64)?$|^(gettimeofday|clock_gettime|time)$'
+  old=$(printf '%s\n' "$imports" | grep -E "$time32" || true)
+  [ -z "$old" ] || { echo "FAIL: $prog calls 32-bit-time functions:" $old; exit 1; }
+fi
 echo "ok: $prog links against libc alone${1:+, and calls none of: $*}"

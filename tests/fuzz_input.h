@@ -77,12 +77,4 @@ class Argv {
   int argc_;
 };
 
-// atoi/atol of a 32-bit board: strtoll's reading, saturated to 32 bits.
-FZ_HARNESS inline int32_t saturating_atoi32(const char* s) {
-  long long v = strtoll(s, nullptr, 10);
-  if (v > INT32_MAX) return INT32_MAX;
-  if (v < INT32_MIN) return INT32_MIN;
-  return static_cast<int32_t>(v);
-}
-
 }  // namespace fz

@@ -14,7 +14,8 @@
  *                          over d/dev (the kernel's counters moving on)
  *   SHIM_TOUCH=path        every sleep appends one byte to path
  *   SHIM_TOUCH_TIME=path   the k-th sleep sets path's access and
- *                          modification times to k seconds
+ *                          modification times to k seconds past 2040
+ *                          (beyond a 32-bit time)
  *   SHIM_UNLINK=path       the SHIM_UNLINK_AT-th sleep (default 1) removes it
  *   SHIM_RAISE_BEFORE_SETSID=sig  setsid first sends sig to the caller, as
  *                          a hangup arriving just before it would
@@ -39,8 +40,12 @@
  *                          through the library's exit (not _exit)
  *
  * Counters are per process; a forked child carries on from its parent's.
- * A 32-bit program built with 64-bit time calls the clocks' __*64 twins.
+ * A 32-bit program built with 64-bit time calls the __*64 twins of the
+ * clocks and of stat, which the shim defines beside the plain calls: it is
+ * built without 64-bit time itself, so that each name means itself.
  */
+#undef _FILE_OFFSET_BITS
+#undef _TIME_BITS
 #define _GNU_SOURCE
 #include <dlfcn.h>
 #include <errno.h>
@@ -219,6 +224,11 @@ static void swap_text(const char *dir)
 	close(in);
 }
 
+/* 32-bit systems name the call that takes 64-bit times apart. */
+#ifndef SYS_utimensat_time64
+#define SYS_utimensat_time64 SYS_utimensat
+#endif
+
 static void between_passes(const char *what, long long arg)
 {
 	const char *dir = getenv("SHIM_SWAP_DIR"), *touch = getenv("SHIM_TOUCH");
@@ -232,8 +242,9 @@ static void between_passes(const char *what, long long arg)
 	if (touch != NULL)
 		append(touch, "x", 1);
 	if (retime != NULL) {
-		struct timespec times[2] = { { sleeps, 0 }, { sleeps, 0 } };
-		utimensat(AT_FDCWD, retime, times, 0);
+		/* The kernel's 64-bit record, whatever the shim's own time is. */
+		long long at = 2208988800LL + sleeps, times[4] = { at, 0, at, 0 };
+		syscall(SYS_utimensat_time64, AT_FDCWD, retime, times, 0);
 	}
 	if (doomed != NULL && sleeps == env_long("SHIM_UNLINK_AT", 1))
 		unlink(doomed);
@@ -412,16 +423,20 @@ ssize_t write(int fd, const void *buf, size_t n)
 		log_event("open", path);                                   \
 		return REAL(name)(path, flags, mode);                      \
 	}
-#define LOGGED_STAT(name)                                                \
-	int name(const char *restrict path, struct name *restrict buf)   \
+#define LOGGED_STAT(name, record)                                        \
+	int name(const char *restrict path, record *restrict buf)        \
 	{                                                                \
 		log_event("stat", path);                                 \
 		return REAL(name)(path, buf);                            \
 	}
 LOGGED_OPEN(open)
 LOGGED_OPEN(open64)
-LOGGED_STAT(stat)
-LOGGED_STAT(stat64)
+LOGGED_STAT(stat, struct stat)
+LOGGED_STAT(stat64, struct stat64)
+#if __SIZEOF_LONG__ == 4
+static void *real___stat64_time64;
+LOGGED_STAT(__stat64_time64, void)
+#endif
 
 /* The real calls are looked up before the allocator log is armed, so that
  * only the program's own allocations are reported. */
@@ -432,6 +447,9 @@ __attribute__((constructor)) static void shim_init(void)
 
 	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
 	REAL(stat), REAL(stat64), REAL(clock_gettime);
+#if __SIZEOF_LONG__ == 4
+	REAL(__stat64_time64), REAL(__clock_gettime64);
+#endif
 	if (sig > 0)
 		signal((int)sig, SIG_IGN);
 	if (gate >= 0) {

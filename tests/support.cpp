@@ -287,9 +287,15 @@ void write_file(const std::string& path, const std::string& data) {
   if (!f) ADD_FAILURE() << "cannot write " << path;
 }
 
+// Read by hand: a process's file under /proc may go away mid-read, which
+// a stream reports by throwing.
 std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), {}};
+  return read_all(open(path.c_str(), O_RDONLY | O_CLOEXEC));
+}
+
+bool stamp_in_2040(const std::string& path) {
+  const timespec in_2040[2] = {{2208988800, 0}, {2208988800, 0}};
+  return utimensat(AT_FDCWD, path.c_str(), in_2040, AT_SYMLINK_NOFOLLOW) == 0;
 }
 
 std::string link_text(const std::string& path) {

@@ -126,6 +126,9 @@ struct TempDir {
 
 void write_file(const std::string& path, const std::string& data);
 std::string read_file(const std::string& path);
+// Stamps path (a link itself, not what it names) in 2040, later than a
+// 32-bit time can say; true when done.
+bool stamp_in_2040(const std::string& path);
 // What the symbolic link at path holds, "" when it is none.
 std::string link_text(const std::string& path);
 Strings lines_of(const std::string& text);

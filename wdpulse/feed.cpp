@@ -1,6 +1,5 @@
 #include "feed.h"
 
-#include <errno.h>
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
@@ -9,27 +8,15 @@
 
 namespace wdpulse {
 
+namespace {
+
+constexpr unsigned heap_probe_size = 4096;
+
 // sbrk(0) reports failure as (void*)-1, never as a null pointer.
-static char* current_break() {
+char* current_break() {
   void* top = sbrk(0);
   if (reinterpret_cast<intptr_t>(top) == -1) exit(1);
   return static_cast<char*>(top);
-}
-
-// The record is scratch taken above the break and handed back at once, so
-// the check works even where the allocator no longer would.  The break starts
-// page-aligned and only ever moves by multiples of 8, so the record is aligned.
-bool path_check(const char* path, bool must_succeed) {
-  char* base = current_break();
-  if (brk(base + sizeof(struct stat)) != 0) exit(1);
-  memset(base, 0, sizeof(struct stat));
-  int r = stat(path, reinterpret_cast<struct stat*>(base));
-  // On a 32-bit board a file whose size or inode number does not fit the
-  // record (a log grown past 2 GiB) fails with EOVERFLOW, yet it exists.
-  bool examined = r == 0 || errno == EOVERFLOW;
-  if (brk(base) != 0) exit(1);
-  if (!examined && must_succeed) exit(1);
-  return examined;
 }
 
 // Once the standard descriptors are closed the device lands on 0, so only -1
@@ -73,24 +60,26 @@ int path_probe(char* const* paths, int npaths, int next) {
   return next + 1 == npaths ? 0 : next + 1;
 }
 
+}  // namespace
+
+// The record is scratch taken above the break and handed back at once, so
+// the check works even where the allocator no longer would.  The break starts
+// page-aligned and only ever moves by multiples of 8, so the record is aligned.
+bool path_check(const char* path, bool must_succeed) {
+  char* base = current_break();
+  if (brk(base + sizeof(struct stat)) != 0) exit(1);
+  memset(base, 0, sizeof(struct stat));
+  bool examined = stat(path, reinterpret_cast<struct stat*>(base)) == 0;
+  if (brk(base) != 0) exit(1);
+  if (!examined && must_succeed) exit(1);
+  return examined;
+}
+
 // Cleared first so that bytes a stat leaves alone never differ between two
-// passes; a file that cannot be examined reads as all zeros.  A file too
-// large for the record on a 32-bit board is read through the large-file
-// call instead, whose leading bytes still change with size and times, so a
-// growing log past 2 GiB is not taken for a stale one.
+// passes; a file that cannot be examined reads as all zeros.
 void read_record(const char* path, struct stat* rec) {
   memset(rec, 0, sizeof *rec);
-  if (stat(path, rec) == 0) return;
-  if (errno == EOVERFLOW) {
-    struct stat64 large;
-    static_assert(sizeof large >= sizeof *rec);
-    memset(&large, 0, sizeof large);
-    if (stat64(path, &large) == 0) {
-      memcpy(rec, &large, sizeof *rec);
-      return;
-    }
-  }
-  memset(rec, 0, sizeof *rec);
+  if (stat(path, rec) != 0) memset(rec, 0, sizeof *rec);
 }
 
 // The count runs in unsigned arithmetic: a negative budget wraps rather than

@@ -94,7 +94,7 @@ int run(int argc, char** argv) {
   // reaped behind our back and waitpid would report a healthy system as sick.
   signal(SIGCHLD, SIG_DFL);
   Options o = scan_options(argc, argv);
-  // Vet paths as the probes will see them, from "/".
+  // Vet paths as the probes will see them, from "/", where the daemon stays.
   change_to_root();
   o.npaths = vet_paths(o.paths, o.npaths);
   // Started as the leader of a terminal's session, the keeper's exit would
@@ -107,7 +107,6 @@ int run(int argc, char** argv) {
   close(2);
   close(1);
   close(0);
-  change_to_root();
   setsid();
   signal(SIGHUP, hangup);
   feed_loop(o.budget, o.watched, o.paths, o.npaths);

@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <sstream>
@@ -64,6 +65,7 @@ struct Outcome {
   Strings start_up;             // shim log lines before the daemonising fork
   std::vector<Strings> passes;  // shim log lines of each pass begun
   std::string held, cmdline;    // seen while held (see inspect)
+  bool hung = false;            // killed when its log stood still
 };
 
 Strings lines_after(const Strings& lines, const std::string& prefix) {
@@ -127,6 +129,23 @@ void inspect(pid_t pid, int pipe_read, const std::string& lock, Outcome& o) {
   o.cmdline = ts::read_file(dir + "/cmdline");
 }
 
+// Waits while the daemon lives and shows life (held, until its first sleep):
+// each pass adds lines to the shim's log, so a log that stands still for
+// five seconds means a hung keeper.  False then.
+bool follow(pid_t daemon, const std::string& log, bool hold) {
+  std::string seen;
+  for (int still = 0; still < 500; usleep(10000)) {
+    siginfo_t end{};  // its si_pid is set once the daemon has ended
+    waitid(P_PID, static_cast<id_t>(daemon), &end, WEXITED | WNOHANG | WNOWAIT);
+    if (end.si_pid == daemon) return true;
+    const std::string now = ts::read_file(log);
+    if (hold && now.find("sleep") != std::string::npos) return true;
+    still = now.size() == seen.size() ? still + 1 : 0;
+    seen = now;
+  }
+  return false;
+}
+
 Outcome run_keeper(const Launch& l) {
   Outcome o;
   ts::TempDir tmp;
@@ -157,15 +176,15 @@ Outcome run_keeper(const Launch& l) {
   o.started = r.status;
   o.output = r.out + r.err;
   if (pid_t daemon = adopted_child(); daemon > 0) {
-    if (l.hold) {
-      auto asleep = [&] { return ts::read_file(log).find("sleep") != std::string::npos; };
-      EXPECT_TRUE(ts::eventually(asleep)) << "the daemon never reached its first sleep";
+    o.hung = !follow(daemon, log, l.hold);
+    EXPECT_FALSE(o.hung) << "the daemon hung: its log stood still for 5 s";
+    if (l.hold && !o.hung) {
+      EXPECT_NE(ts::read_file(log).find("sleep"), std::string::npos)
+          << "the daemon ended before its first sleep";
       inspect(daemon, left[0], lock, o);
-      kill(daemon, SIGKILL);
     }
-    ts::Result d = ts::wait_for(daemon, 10000);
-    EXPECT_FALSE(d.timed_out) << "the daemon was still running";
-    o.daemon = d.status;
+    if (l.hold || o.hung) kill(daemon, SIGKILL);
+    o.daemon = ts::wait_for(daemon, 10000).status;
   }
   // A probe child left behind by a killed daemon comes to us as well.
   for (pid_t stray; (stray = adopted_child()) > 0;) ts::wait_for(stray, 10000);
@@ -176,14 +195,17 @@ Outcome run_keeper(const Launch& l) {
 }
 
 // Files for test tables, each "$x" (x a letter) standing for the file x in
-// the test's own directory: a, b, c, w (the watched file), rel and
-// only-here exist, m and n do not.  "!$x" is x as the keeper marks it
+// the test's own directory: a, b, c, w (the watched file), rel, only-here
+// and z exist, m and n do not; z is what a 32-bit record cannot hold, 3 GiB
+// (sparse) and stamped in 2040.  "!$x" is x as the keeper marks it
 // rejected, its first byte replaced.
 struct Files {
   ts::TempDir dir;
   Files() {
-    for (const char* f : {"a", "b", "c", "w", "rel", "only-here"})
+    for (const char* f : {"a", "b", "c", "w", "rel", "only-here", "z"})
       ts::write_file(dir.path + "/" + f, "x");
+    EXPECT_EQ(truncate((dir.path + "/z").c_str(), 3LL << 30), 0);
+    EXPECT_TRUE(ts::stamp_in_2040(dir.path + "/z"));
   }
   std::string operator()(std::string s) const {
     for (size_t at; (at = s.find('$')) != std::string::npos;)
@@ -232,6 +254,7 @@ TEST(WdpulseDetach, DaemonHoldsTheDeviceAloneAndMarksRejectedPaths) {
     Outcome o = run_keeper({.args = f(c.args), .env = c.env, .cwd = f.dir.path,
                             .leave_pipe_and_lock = c.leave_pipe_and_lock, .hold = true});
     std::string where = testing::PrintToString(c.args) + testing::PrintToString(c.env);
+    ASSERT_FALSE(o.hung) << where;
     EXPECT_EQ(o.started, 0) << where;
     EXPECT_EQ(o.daemon, -1) << where << ": not the kill that ended it";
     EXPECT_EQ(o.passes.size(), 1u) << where;
@@ -299,8 +322,9 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{"-fx", "$w", "-c", "1", "$a"}, {}, {"$a"}, {"$a $w"}, 1, 2},
       {{"-c", "1", "-f", "$w"}, {"SHIM_TOUCH=$w"}, {}, {"/ $w"}},
       {{"-c", "2", "-f", "$w"}, {"SHIM_TOUCH=$w"}, {}, {"/ $w"}},
-      // a change of its times alone is a change
-      {{"-c", "1", "-f", "$w"}, {"SHIM_TOUCH_TIME=$w"}, {}, {"/ $w"}},
+      // a change of its times alone is a change; z, too large and too late
+      // for a 32-bit record, is examined and watched as any other file
+      {{"-c", "1", "-f", "$z", "$z"}, {"SHIM_TOUCH_TIME=$z"}, {"$z"}, {"$z $z"}},
       // removed before pass 3: that pass counts as a change
       {{"-c", "2", "-f", "$w"}, {"SHIM_UNLINK=$w", "SHIM_UNLINK_AT=2"}, {}, {"/ $w"}, 1, 5},
       // relative watched files are looked up from "/"
@@ -329,6 +353,7 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
     Outcome o = run_keeper({.args = f(c.args), .env = ts::cat({f(c.env), {stop_after(limit)}}),
                             .device = c.device, .cwd = f.dir.path});
     std::string where = testing::PrintToString(c.args) + testing::PrintToString(c.env);
+    ASSERT_FALSE(o.hung) << where;
     EXPECT_EQ(o.started, c.started) << where;
     EXPECT_EQ(o.daemon, c.daemon) << where;
     ASSERT_EQ(o.passes.size(), c.passes) << where;
@@ -360,6 +385,7 @@ TEST(WdpulseProbes, EveryFailedOrUnusableBreakMoveEndsTheKeeper) {
       Files f;
       const std::string where = fault + std::to_string(n);
       Outcome o = run_keeper({.args = {f("$a")}, .env = {where, stop_after(limit)}});
+      ASSERT_FALSE(o.hung) << where;
       int ended = o.daemon == no_daemon ? o.started : o.daemon;
       EXPECT_EQ(ended, fault == "SHIM_FAIL_BRK_AT=" ? 1 : -1) << where;
       EXPECT_LT(o.passes.size(), static_cast<size_t>(limit)) << where;
@@ -398,6 +424,7 @@ TEST(WdpulseFeed, ProbesGoOnUnderDeviceFailuresAndNoFeedFollowsAFailedCheck) {
                              "SHIM_FAIL_WRITE_AFTER=" + std::to_string(c.after),
                              "SHIM_FAIL_WRITE_TIMES=" + std::to_string(c.times)});
     Outcome o = run_keeper({.args = f(Strings{"$a", "$b"}), .env = env, .device = c.device});
+    ASSERT_FALSE(o.hung) << c.name;
     EXPECT_EQ(o.started, 0) << c.name;
     EXPECT_EQ(o.daemon, 1) << c.name;
     EXPECT_EQ(o.output, "") << c.name;

@@ -1,6 +1,5 @@
 // pegdir's command-line scan on arbitrary arguments (the input split at NUL
-// bytes, the first piece being the program name), then the stripping of the
-// directory's trailing slashes, done in place as the program does.
+// bytes, the first piece being the program name).
 #include <stdlib.h>
 
 #include "fuzz_input.h"
@@ -14,8 +13,5 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   bool found = false;
   for (int i = 1; i < args.argc(); ++i) found = found || args.argv()[i] == opt.directory;
   if (!found || opt.directory[0] == '-' || opt.prefix == nullptr) abort();
-  pegdir::strip_trailing_slashes(opt.directory);
-  size_t len = strlen(opt.directory);
-  if (len > 0 && opt.directory[len - 1] == '/') abort();
   return 0;
 }
