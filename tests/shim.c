@@ -172,7 +172,7 @@ static void *real_call(void **known, const char *name)
 }
 #define REAL(name) ((__typeof__(&name))real_call(&real_##name, #name))
 static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open, *real_open64, *real_stat,
-	*real_stat64, *real_clock_gettime;
+	*real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime;
 
 /* Logs a program allocation; true when this one is scripted to fail. */
 static int alloc_fails(const char *what)
@@ -442,6 +442,18 @@ LOGGED_OPEN(open64)
 LOGGED_STAT(stat)
 LOGGED_STAT(stat64)
 
+/* Before glibc 2.33 a program's stat calls reach the library as these. */
+int __xstat(int ver, const char *path, struct stat *buf);
+int __xstat64(int ver, const char *path, struct stat64 *buf);
+#define LOGGED_XSTAT(name, type)                                \
+	int name(int ver, const char *path, struct type *buf)   \
+	{                                                       \
+		log_event("stat", path);                        \
+		return REAL(name)(ver, path, buf);              \
+	}
+LOGGED_XSTAT(__xstat, stat)
+LOGGED_XSTAT(__xstat64, stat64)
+
 /* The real calls are looked up before the allocator log is armed, so that
  * only the program's own allocations are reported. */
 __attribute__((constructor)) static void shim_init(void)
@@ -450,7 +462,7 @@ __attribute__((constructor)) static void shim_init(void)
 	char c;
 
 	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
-	REAL(stat), REAL(stat64), REAL(clock_gettime);
+	REAL(stat), REAL(stat64), REAL(__xstat), REAL(__xstat64), REAL(clock_gettime);
 	if (sig > 0)
 		signal((int)sig, SIG_IGN);
 	if (env_long("SHIM_NO_CLOSE_RANGE", 0) != 0)
