@@ -308,9 +308,10 @@ void write_file(const std::string& path, const std::string& data) {
   if (!f) ADD_FAILURE() << "cannot write " << path;
 }
 
+// Not through a stream: one throws when a read fails, as a read of
+// /proc/<pid>/ does once that process has gone.
 std::string read_file(const std::string& path) {
-  std::ifstream f(path, std::ios::binary);
-  return {std::istreambuf_iterator<char>(f), {}};
+  return read_all(open(path.c_str(), O_RDONLY | O_CLOEXEC));
 }
 
 std::string link_text(const std::string& path) {
