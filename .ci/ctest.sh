@@ -8,7 +8,7 @@ ctest_all() {
   shift
   log=$(mktemp)
   set +e
-  ctest --test-dir "$dir" --output-on-failure --no-tests=error "$@" 2>&1 | tee "$log"
+  (cd "$dir" && ctest --output-on-failure --no-tests=error "$@") 2>&1 | tee "$log"
   rc=${PIPESTATUS[0]}
   set -e
   if [ "$rc" -ne 0 ]; then

@@ -139,9 +139,10 @@ function(add_program_tests name)
     return()
   endif()
   # Named after the binary, so that "ctest -R <program>" finds all of a
-  # program's tests.
+  # program's tests.  The skip pattern has no backslash: CMake 3.18 drops
+  # them here, and "[  SKIPPED ]" alone would match any output as a set.
   gtest_discover_tests(${name} DISCOVERY_TIMEOUT 60 TEST_PREFIX "${name}."
-    PROPERTIES TIMEOUT 120 SKIP_REGULAR_EXPRESSION "\\[  SKIPPED \\]")
+    PROPERTIES TIMEOUT 120 SKIP_REGULAR_EXPRESSION "[[]  SKIPPED []]")
 endfunction()
 
 # add_fuzz_target(<name> <units-target> <source>): in fuzz builds, a

@@ -29,7 +29,8 @@
  *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
  *   SHIM_IGNORE_SIGNAL=sig the program starts with sig ignored, as a
  *                          launcher may leave it
- *   SHIM_NO_CLOSE_RANGE=1  close_range fails with ENOSYS (kernels before 5.9)
+ *   SHIM_NO_CLOSE_RANGE=1  the close_range system call fails with ENOSYS, as
+ *                          on kernels before 5.9, however it is made
  *   SHIM_GATE_FD=n         before main, wait until descriptor n reads end of
  *                          file, then close it: a gate that releases many
  *                          started programs at once
@@ -50,12 +51,16 @@
 #include <dlfcn.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <linux/filter.h>
+#include <linux/seccomp.h>
+#include <stddef.h>
 #include <stdarg.h>
 #include <signal.h>
 #include <stdint.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/mman.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
@@ -173,7 +178,7 @@ static void *real_call(void **known, const char *name)
 }
 #define REAL(name) ((__typeof__(&name))real_call(&real_##name, #name))
 static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open, *real_open64, *real_stat,
-	*real_stat64, *real_clock_gettime;
+	*real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime;
 
 /* Logs a program allocation; true when this one is scripted to fail. */
 static int alloc_fails(const char *what)
@@ -388,13 +393,30 @@ int brk(void *addr)
 	return 0;
 }
 
-int close_range(unsigned int first, unsigned int last, int flags)
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
+
+/* A program may make the system call itself rather than through the C
+ * library, so the kernel is told to refuse it (the filter outlives exec and
+ * is inherited).  A shim that cannot do so stops the program: a test would
+ * otherwise pass without the path it is there to take. */
+static void refuse_close_range(void)
 {
-	if (env_long("SHIM_NO_CLOSE_RANGE", 0) != 0) {
-		errno = ENOSYS;
-		return -1;
+	static const char why[] = "shim: cannot filter close_range\n";
+	struct sock_filter code[] = {
+		BPF_STMT(BPF_LD | BPF_W | BPF_ABS, offsetof(struct seccomp_data, nr)),
+		BPF_JUMP(BPF_JMP | BPF_JEQ | BPF_K, SYS_close_range, 0, 1),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ERRNO | ENOSYS),
+		BPF_STMT(BPF_RET | BPF_K, SECCOMP_RET_ALLOW),
+	};
+	struct sock_fprog prog = {(unsigned short)(sizeof code / sizeof code[0]), code};
+
+	if (prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0) != 0 ||
+	    prctl(PR_SET_SECCOMP, SECCOMP_MODE_FILTER, &prog) != 0) {
+		raw_write(2, why, sizeof why - 1);
+		_exit(98);
 	}
-	return (int)syscall(SYS_close_range, first, last, flags);
 }
 
 ssize_t write(int fd, const void *buf, size_t n)
@@ -438,6 +460,18 @@ static void *real___stat64_time64;
 LOGGED_STAT(__stat64_time64, void)
 #endif
 
+/* Before glibc 2.33 a program's stat calls reach the library as these. */
+int __xstat(int ver, const char *path, struct stat *buf);
+int __xstat64(int ver, const char *path, struct stat64 *buf);
+#define LOGGED_XSTAT(name, type)                                \
+	int name(int ver, const char *path, struct type *buf)   \
+	{                                                       \
+		log_event("stat", path);                        \
+		return REAL(name)(ver, path, buf);              \
+	}
+LOGGED_XSTAT(__xstat, stat)
+LOGGED_XSTAT(__xstat64, stat64)
+
 /* The real calls are looked up before the allocator log is armed, so that
  * only the program's own allocations are reported. */
 __attribute__((constructor)) static void shim_init(void)
@@ -446,12 +480,14 @@ __attribute__((constructor)) static void shim_init(void)
 	char c;
 
 	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
-	REAL(stat), REAL(stat64), REAL(clock_gettime);
+	REAL(stat), REAL(stat64), REAL(__xstat), REAL(__xstat64), REAL(clock_gettime);
 #if __SIZEOF_LONG__ == 4
 	REAL(__stat64_time64), REAL(__clock_gettime64);
 #endif
 	if (sig > 0)
 		signal((int)sig, SIG_IGN);
+	if (env_long("SHIM_NO_CLOSE_RANGE", 0) != 0)
+		refuse_close_range();
 	if (gate >= 0) {
 		while (read((int)gate, &c, 1) > 0)
 			;

@@ -1,5 +1,6 @@
 #include "support.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
@@ -52,6 +53,26 @@ Strings child_env(const Strings& env) {
   return v;
 }
 
+// Closes in the child every descriptor of ours from first on.  A C library
+// without the action for that (glibc before 2.34) is told each one open now.
+void close_from(posix_spawn_file_actions_t* fa, int first) {
+#if defined(__GLIBC__) && (__GLIBC__ > 2 || __GLIBC_MINOR__ >= 34)
+  posix_spawn_file_actions_addclosefrom_np(fa, first);
+#else
+  DIR* d = opendir("/proc/self/fd");
+  if (d == nullptr) {
+    ADD_FAILURE() << "cannot list /proc/self/fd: " << strerror(errno);
+    return;
+  }
+  for (dirent* e; (e = readdir(d)) != nullptr;) {
+    int fd = atoi(e->d_name);
+    if (e->d_name[0] != '.' && fd >= first && fd != dirfd(d))
+      posix_spawn_file_actions_addclose(fa, fd);
+  }
+  closedir(d);
+#endif
+}
+
 // Starts argv (a path first) with standard output on out_fd (closed when
 // -1), standard error on err_fd and the descriptors of hand_on; nothing
 // else of ours reaches it.  Spawned rather than forked, so that none of the
@@ -78,7 +99,7 @@ pid_t spawn(const Strings& argv, const RunOpts& opts, int out_fd, int err_fd) {
     for (auto fds : opts.hand_on) kept = kept || fds.second == fd;
     if (!kept) posix_spawn_file_actions_addclose(&fa, fd);
   }
-  posix_spawn_file_actions_addclosefrom_np(&fa, first_closed);
+  close_from(&fa, first_closed);
   if (!opts.cwd.empty()) posix_spawn_file_actions_addchdir_np(&fa, opts.cwd.c_str());
   std::vector<char*> args;
   for (const auto& a : argv) args.push_back(const_cast<char*>(a.c_str()));

@@ -2,9 +2,17 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "feed.h"
+
+// The system call (Linux 5.9) is older than the C library's wrapper for it
+// (glibc 2.34), so it is made directly; its number is the same on every
+// architecture.
+#ifndef SYS_close_range
+#define SYS_close_range 436
+#endif
 
 namespace wdpulse {
 
@@ -20,7 +28,7 @@ void change_to_root() {
 // reads a pipe it left would never see the end.  Kernels before close_range
 // get a loop up to the descriptor limit; neither way allocates.
 void close_inherited() {
-  if (close_range(3, ~0U, 0) == 0) return;
+  if (syscall(SYS_close_range, 3U, ~0U, 0U) == 0) return;
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) close(static_cast<int>(fd));
