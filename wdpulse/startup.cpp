@@ -2,6 +2,7 @@
 
 #include <signal.h>
 #include <sys/resource.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "feed.h"
@@ -18,9 +19,14 @@ void change_to_root() {
 // Whatever the launcher left open beyond the standard three must not live
 // as long as the board: a lock it held would never come free, and whoever
 // reads a pipe it left would never see the end.  Kernels before close_range
-// get a loop up to the descriptor limit; neither way allocates.
+// get a loop up to the descriptor limit; neither way allocates.  A C library
+// without the wrapper (glibc before 2.34, musl) makes the system call itself.
 void close_inherited() {
+#if defined(__GLIBC__) && __GLIBC_PREREQ(2, 34)
   if (close_range(3, ~0U, 0) == 0) return;
+#else
+  if (syscall(SYS_close_range, 3U, ~0U, 0) == 0) return;
+#endif
   rlimit limit{};
   if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
   for (rlim_t fd = 3; fd < limit.rlim_cur; ++fd) close(static_cast<int>(fd));
