@@ -1,12 +1,13 @@
 #!/bin/bash
-# Checks the Debian packages in a native and an armhf output directory (as
-# .ci/run builds them with dpkg-buildpackage): the architecture, the files,
+# Checks the Debian packages in a native and ARM output directories (as
+# .ci/run builds them with dpkg-buildpackage, each ARM one named after its
+# architecture: build-deb/armhf, build-deb/armel): the architecture, the files,
 # that the programs are stripped code for the right machine that needs the
 # C library alone, that lintian finds nothing, and that the native package
 # installs, its programs run and its example systemd unit verifies.
 set -euo pipefail
 native_dir=$1
-arm_dir=$2
+shift
 here=$(cd "$(dirname "$0")" && pwd)
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
@@ -53,9 +54,18 @@ check_deb() {
 
 native_arch=$(dpkg --print-architecture)
 native_deb=$(ls "$native_dir"/boardtools_*_"$native_arch".deb)
-arm_deb=$(ls "$arm_dir"/boardtools_*_armhf.deb)
 check_deb "$native_deb" "$native_arch" 'ELF 64-bit' nm
-check_deb "$arm_deb" armhf 'ELF 32-bit LSB .*ARM, EABI5' arm-linux-gnueabihf-nm
+# The dynamic loader tells the float ABIs apart.
+for dir in "$@"; do
+  arch=$(basename "$dir")
+  case $arch in
+  armhf) loader='ld-linux-armhf\.so\.3' triplet=arm-linux-gnueabihf ;;
+  armel) loader='ld-linux\.so\.3' triplet=arm-linux-gnueabi ;;
+  *) fail "$dir is named after no ARM architecture" ;;
+  esac
+  check_deb "$(ls "$dir"/boardtools_*_"$arch".deb)" "$arch" \
+    "ELF 32-bit LSB .*ARM, EABI5.*interpreter /lib/$loader," "$triplet-nm"
+done
 
 echo "-- installing $native_deb"
 dpkg -i "$native_deb" >/dev/null
@@ -72,4 +82,4 @@ unit=/usr/share/doc/boardtools/examples/wdpulse.service
 verify=$(systemd-analyze verify "$unit" 2>&1) && status=0 || status=$?
 [ "$status" -eq 0 ] && [ -z "$verify" ] || fail "systemd-analyze verify $unit: $status $verify"
 echo "   systemd-analyze verify: $unit is clean"
-echo "ok: packages for $native_arch and armhf"
+echo "ok: packages for $native_arch and $*"
