@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -16,18 +17,29 @@ static char* current_break() {
   return static_cast<char*>(top);
 }
 
+// musl's brk() always fails, its allocator keeping the break to itself; the
+// keeper never allocates, so there it asks the kernel, which answers with
+// the break it has, the one asked for only on success.
+static bool move_break(char* to) {
+#ifdef __GLIBC__
+  return brk(to) == 0;
+#else
+  return syscall(SYS_brk, to) == reinterpret_cast<intptr_t>(to);
+#endif
+}
+
 // The record is scratch taken above the break and handed back at once, so
 // the check works even where the allocator no longer would.  The break starts
 // page-aligned and only ever moves by multiples of 8, so the record is aligned.
 bool path_check(const char* path, bool must_succeed) {
   char* base = current_break();
-  if (brk(base + sizeof(struct stat)) != 0) exit(1);
+  if (!move_break(base + sizeof(struct stat))) exit(1);
   memset(base, 0, sizeof(struct stat));
   int r = stat(path, reinterpret_cast<struct stat*>(base));
   // On a 32-bit board a file whose size or inode number does not fit the
   // record (a log grown past 2 GiB) fails with EOVERFLOW, yet it exists.
   bool examined = r == 0 || errno == EOVERFLOW;
-  if (brk(base) != 0) exit(1);
+  if (!move_break(base)) exit(1);
   if (!examined && must_succeed) exit(1);
   return examined;
 }
@@ -48,9 +60,9 @@ void feed(int* fd) {
 
 void heap_probe() {
   char* base = current_break();
-  if (brk(base + heap_probe_size) != 0) exit(1);
+  if (!move_break(base + heap_probe_size)) exit(1);
   memset(base, 0, heap_probe_size);
-  if (brk(base) != 0) exit(1);
+  if (!move_break(base)) exit(1);
 }
 
 // The child leaves through the library's exit so that its whole shutdown
