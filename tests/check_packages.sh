@@ -1,7 +1,8 @@
 #!/bin/bash
 # Checks the Debian packages in a native and ARM output directories (as
 # .ci/run builds them with dpkg-buildpackage, each ARM one named after its
-# architecture: build-deb/armhf, build-deb/armel): the architecture, the files,
+# architecture: build-deb/armhf, build-deb/armel), and the static tarball
+# when it is named too (build-armel/boardtools-*.tar.gz): the architecture, the files,
 # that the programs are stripped code for the right machine that needs the
 # C library alone, that lintian finds nothing, and that the native package
 # installs, its programs run and its example systemd unit verifies.
@@ -55,8 +56,43 @@ check_deb() {
 native_arch=$(dpkg --print-architecture)
 native_deb=$(ls "$native_dir"/boardtools_*_"$native_arch".deb)
 check_deb "$native_deb" "$native_arch" 'ELF 64-bit' nm
+# The static tarball: the package's files under usr/ (the manual pages
+# uncompressed, the licence for Debian's copyright file), each program one
+# static ARMv5TE file of at most 64 KiB that runs on ARMv5 and ARMv6 cores.
+check_tarball() {
+  local tgz=$1 root f p what size cpu usage status dir
+  echo "-- $tgz"
+  root=$(mktemp -d)
+  tar -x -z -C "$root" -f "$tgz"
+  for f in "${expected_files[@]}" "$doc/LICENSE"; do
+    case $f in */copyright | */changelog.gz) continue ;; esac
+    f=${f%.gz}
+    [ -f "$root/$f" ] || fail "$tgz lacks ${f#./}"
+  done
+  for p in usr/bin/flowtally usr/bin/pegdir usr/sbin/wdpulse; do
+    what=$(file -b "$root/$p")
+    size=$(stat -c %s "$root/$p")
+    echo "   $p: $size bytes, $what"
+    grep -q 'ELF 32-bit LSB executable, ARM, EABI5 .*, statically linked, stripped' <<<"$what" ||
+      fail "$p is not a stripped static ARM program: $what"
+    arm-linux-gnueabi-readelf -A "$root/$p" | grep -q 'Tag_CPU_arch: v5TE' || fail "$p is not ARMv5TE code"
+    [ "$size" -le 65536 ] || fail "$p is over 64 KiB"
+  done
+  for cpu in arm926 arm1176; do
+    usage=$(qemu-arm-static -cpu $cpu "$root/usr/bin/flowtally" 0 2>&1) && status=0 || status=$?
+    [ "$status" -eq 1 ] && [[ $usage == Usage:\ flowtally* ]] || fail "static flowtally on $cpu: $status $usage"
+    dir=$(mktemp -d)
+    [ "$(qemu-arm-static -cpu $cpu "$root/usr/bin/pegdir" "$dir")" = "$dir/.lock.00000000" ] ||
+      fail "static pegdir on $cpu"
+    rm -rf "$dir"
+  done
+  echo "   runs on arm926 and arm1176"
+  rm -rf "$root"
+}
+
 # The dynamic loader tells the float ABIs apart.
 for dir in "$@"; do
+  [[ $dir != *.tar.gz ]] || { check_tarball "$dir"; continue; }
   arch=$(basename "$dir")
   case $arch in
   armhf) loader='ld-linux-armhf\.so\.3' triplet=arm-linux-gnueabihf ;;
