@@ -60,7 +60,7 @@ check_deb "$native_deb" "$native_arch" 'ELF 64-bit' nm
 # uncompressed, the licence for Debian's copyright file), each program one
 # static ARMv5TE file of at most 64 KiB that runs on ARMv5 and ARMv6 cores.
 check_tarball() {
-  local tgz=$1 root f p what size cpu usage status dir
+  local tgz=$1 root f p what size run cpu usage status dir
   echo "-- $tgz"
   root=$(mktemp -d)
   tar -x -z -C "$root" -f "$tgz"
@@ -75,19 +75,19 @@ check_tarball() {
     echo "   $p: $size bytes, $what"
     grep -q 'ELF 32-bit LSB executable, ARM, EABI5 .*, statically linked, stripped' <<<"$what" ||
       fail "$p is not a stripped static ARM program: $what"
-    arm-linux-gnueabi-readelf -A "$root/$p" | grep -q 'Tag_CPU_arch: v5TE' || fail "$p is not ARMv5TE code"
+    grep -q 'Tag_CPU_arch: v5TE' <<<"$(arm-linux-gnueabi-readelf -A "$root/$p")" || fail "$p is not ARMv5TE code"
     [ "$size" -le 65536 ] || fail "$p is over 64 KiB"
   done
-  for cpu in arm926 arm1176; do
+  dir=$(mktemp -d)
+  # (The second pegdir finds the first one's lock held.)
+  for run in 0:arm926 1:arm1176; do
+    cpu=${run#*:}
     usage=$(qemu-arm-static -cpu $cpu "$root/usr/bin/flowtally" 0 2>&1) && status=0 || status=$?
     [ "$status" -eq 1 ] && [[ $usage == Usage:\ flowtally* ]] || fail "static flowtally on $cpu: $status $usage"
-    dir=$(mktemp -d)
-    [ "$(qemu-arm-static -cpu $cpu "$root/usr/bin/pegdir" "$dir")" = "$dir/.lock.00000000" ] ||
+    [ "$(qemu-arm-static -cpu $cpu "$root/usr/bin/pegdir" "$dir")" = "$dir/.lock.0000000${run%:*}" ] ||
       fail "static pegdir on $cpu"
-    rm -rf "$dir"
   done
-  echo "   runs on arm926 and arm1176"
-  rm -rf "$root"
+  rm -rf "$root" "$dir"
 }
 
 # The dynamic loader tells the float ABIs apart.
