@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -17,6 +18,17 @@ char* current_break() {
   void* top = sbrk(0);
   if (reinterpret_cast<intptr_t>(top) == -1) exit(1);
   return static_cast<char*>(top);
+}
+
+// musl's brk() always fails, its allocator keeping the break to itself; the
+// keeper never allocates, so there it asks the kernel, which answers with
+// the break it has, the one asked for only on success.
+bool move_break(char* to) {
+#ifdef __GLIBC__
+  return brk(to) == 0;
+#else
+  return syscall(SYS_brk, to) == reinterpret_cast<intptr_t>(to);
+#endif
 }
 
 // Once the standard descriptors are closed the device lands on 0, so only -1
@@ -35,9 +47,9 @@ void feed(int* fd) {
 
 void heap_probe() {
   char* base = current_break();
-  if (brk(base + heap_probe_size) != 0) exit(1);
+  if (!move_break(base + heap_probe_size)) exit(1);
   memset(base, 0, heap_probe_size);
-  if (brk(base) != 0) exit(1);
+  if (!move_break(base)) exit(1);
 }
 
 // The child leaves through the library's exit so that its whole shutdown
@@ -67,10 +79,10 @@ int path_probe(char* const* paths, int npaths, int next) {
 // page-aligned and only ever moves by multiples of 8, so the record is aligned.
 bool path_check(const char* path, bool must_succeed) {
   char* base = current_break();
-  if (brk(base + sizeof(struct stat)) != 0) exit(1);
+  if (!move_break(base + sizeof(struct stat))) exit(1);
   memset(base, 0, sizeof(struct stat));
   bool examined = stat(path, reinterpret_cast<struct stat*>(base)) == 0;
-  if (brk(base) != 0) exit(1);
+  if (!move_break(base)) exit(1);
   if (!examined && must_succeed) exit(1);
   return examined;
 }
