@@ -5,18 +5,8 @@
 # binaries that tests/target/run boots); with -DBOARDTOOLS_STATIC=ON the
 # programs link the musl C library statically (Debian's musl-dev:armel), so
 # that one file runs on any 32-bit ARM board whatever C library it has.
-set(CMAKE_SYSTEM_NAME Linux)
-set(CMAKE_SYSTEM_PROCESSOR arm)
-
-set(BOARDTOOLS_TARGET_SYSROOT /usr/arm-linux-gnueabi)
-set(CMAKE_C_COMPILER arm-linux-gnueabi-gcc)
-set(CMAKE_CXX_COMPILER arm-linux-gnueabi-g++)
-
-set(CMAKE_FIND_ROOT_PATH ${BOARDTOOLS_TARGET_SYSROOT})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+set(BOARDTOOLS_TRIPLET arm-linux-gnueabi)
+include(${CMAKE_CURRENT_LIST_DIR}/arm-cross.cmake)
 
 # The compiler checks read this file again without the cache.
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES BOARDTOOLS_STATIC)
