@@ -279,14 +279,15 @@ bool work_out_rates(const Rows& before, Rows& now, uint64_t elapsed_ms) {
     Row& row = now.row[static_cast<size_t>(k)];
     while (j < before.n && before.row[static_cast<size_t>(j)].pos < row.pos) ++j;
     const Row* prev = j < before.n ? &before.row[static_cast<size_t>(j)] : nullptr;
-    const bool placed = prev != nullptr && prev->pos == row.pos && same_name(*prev, row);
+    // This interface, on the same line of the previous pass's text.
+    const bool same_line = prev != nullptr && prev->pos == row.pos && same_name(*prev, row);
     // Whether the k-th name shown was shown k-th before is known when this
     // row was in place as the k-th, and asked otherwise.
-    if (same_names && (!placed || j != k))
+    if (same_names && (!same_line || j != k))
       same_names = same_name(before.row[static_cast<size_t>(k)], row);
     // Only the counters this interface had at this position on the
     // previous pass can be differenced; otherwise the rates stay 0.0.
-    if (placed) {
+    if (same_line) {
       rates_since(*prev, row, e);
     } else {
       row.rate = {};
