@@ -116,8 +116,10 @@ function(add_program name units main)
                        ${arg_AVOIDS})
     endif()
     if(arg_MANPAGE)
+      # Status 77: neither formatter is installed here (outside CI).
       add_test(NAME ${name}.manpage_renders_cleanly
                COMMAND ${CMAKE_SOURCE_DIR}/tests/check_manpage.sh ${page})
+      set_tests_properties(${name}.manpage_renders_cleanly PROPERTIES SKIP_RETURN_CODE 77)
     endif()
   endif()
 endfunction()
