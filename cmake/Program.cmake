@@ -41,6 +41,32 @@ if(BOARDTOOLS_FUZZ)
   add_custom_target(fuzz_targets)
 endif()
 
+# BOARDTOOLS_STATIC links the programs statically whatever the toolchain.
+# A toolchain that cannot is refused here, rather than its dynamic build
+# being packed as a static one.
+if(BOARDTOOLS_STATIC)
+  if(BOARDTOOLS_SANITIZE OR BOARDTOOLS_FUZZ)
+    message(FATAL_ERROR "BOARDTOOLS_STATIC cannot link the sanitizers' runtimes: "
+                        "build BOARDTOOLS_SANITIZE or BOARDTOOLS_FUZZ in a build directory of its own")
+  endif()
+  list(APPEND BOARDTOOLS_PROGRAM_LINK_FLAGS -static)
+  set(probe ${CMAKE_BINARY_DIR}/CMakeFiles/static_link)
+  file(WRITE ${probe}.cpp "#include <unistd.h>\nint main() { return getpid() < 0; }\n")
+  try_compile(static_links ${probe} ${probe}.cpp
+              LINK_OPTIONS ${BOARDTOOLS_PROGRAM_LINK_FLAGS} OUTPUT_VARIABLE out)
+  if(NOT static_links)
+    # The linker names the library it lacks ("cannot find -lc").
+    string(REGEX MATCHALL "cannot find [^\n]*" missing "${out}")
+    list(REMOVE_DUPLICATES missing)
+    if(missing STREQUAL "")
+      set(missing "${out}")
+    endif()
+    message(FATAL_ERROR "BOARDTOOLS_STATIC: ${CMAKE_CXX_COMPILER} cannot link a static program, "
+                        "which needs the toolchain's static C and C++ libraries (libc.a, "
+                        "libstdc++.a):\n${missing}")
+  endif()
+endif()
+
 # boardtools_instrument(<target> <sanitizers>): the hardening build's
 # sanitizers for one target, as -fsanitize= takes them (empty: ASan and
 # UBSan).  A static library's link flags go to its users' links; an
