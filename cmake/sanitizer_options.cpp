@@ -28,15 +28,4 @@ const char* __ubsan_default_options() {
 // The programs' stderr is part of what the tests compare.
 const char* __lsan_default_options() { return "print_suppressions=0"; }
 
-// flowtally's filter list lives until the process ends, reachable from its
-// static sampler; the unit tests' samplers go out of scope without freeing
-// it, so there alone it is suppressed.  Any other leak is still reported.
-const char* __lsan_default_suppressions() {
-#ifdef BOARDTOOLS_UNIT_TESTS
-  return "leak:flowtally::filter_append\n";
-#else
-  return "";
-#endif
-}
-
 }  // extern "C"
