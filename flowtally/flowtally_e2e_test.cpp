@@ -20,18 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "flowtally_report.h"
 #include "support.h"
 
 namespace flowtally {
-extern const std::string border, table_top;
-std::string header_line(const ts::Strings& names);
-}  // namespace flowtally
-
 namespace {
 
-using flowtally::border;
-using flowtally::header_line;
-using flowtally::table_top;
 using ts::Strings;
 const std::string bin = FLOWTALLY_BIN;
 
@@ -363,3 +357,4 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
 }
 
 }  // namespace
+}  // namespace flowtally

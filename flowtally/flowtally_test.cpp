@@ -15,23 +15,12 @@
 #include <vector>
 
 #include "fuzz/rates_match.h"
+#include "flowtally_report.h"
 #include "fuzz_input.h"
 #include "monitor.h"
 #include "support.h"
 
 namespace flowtally {
-
-// What frames every screen-mode pass and heads line mode's passes; the
-// end-to-end tests use them too.
-extern const std::string border =
-    "+----------------------------------------------------------------------+\n";
-extern const std::string table_top =
-    border + "| IF      |Input                         |Output                       |\n" + border;
-std::string header_line(const ts::Strings& names) {
-  std::string s = "#   time   ";
-  for (const auto& n : names) s += n + "(ikb ipk okb opk) ";
-  return s + "\n";
-}
 
 namespace {
 
