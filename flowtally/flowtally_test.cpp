@@ -14,8 +14,8 @@
 #include <string>
 #include <vector>
 
-#include "fuzz/rates_match.h"
 #include "flowtally_report.h"
+#include "fuzz/rates_match.h"
 #include "fuzz_input.h"
 #include "monitor.h"
 #include "support.h"

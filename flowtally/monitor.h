@@ -54,8 +54,8 @@ struct Laid {
 // A pass: reads the statistics text afresh from fd into text, rewinds fd,
 // takes the text in (its rows, in the set that held the rows of the pass
 // before last, become the latest, with their rates against the previous
-// pass's) and lays out its report at out, its footer last.  A pass whose
-// file cannot be rewound is the run's last: its report has no footer.
+// pass's) and lays out its report at out, its footer last.  A file that
+// cannot be rewound gives no further pass: the report then has no footer.
 Laid pass(Run& r, int fd, Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out);
 
 int run(int argc, char** argv);
