@@ -166,10 +166,10 @@ TEST(Budget, SteadyPassesMakeTheBudgetedCallsAndNoAllocation) {
   auto flow = [](int reads, int writes) {
     return Calls{{"read", reads}, {"lseek", 1}, {"write", writes}, {"sleep", 1}};
   };
-  // The 16 KiB stream buffer takes all 99 lines of the fixture in one read;
-  // the 99th line ends the pass before the end of file is met.  The rewind
-  // must still make the next pass read: served from the buffer, it would
-  // leave every later pass with the counters of the second.
+  // The text's room, 99 of the longest lines, takes all 99 lines of the
+  // fixture in one read; the 99th line ends the pass before the end of file
+  // is met.  Each pass still rewinds the file, for the next to read it
+  // afresh from its start.
   const Row rows[] = {
       {"flowtally -l, 99 lines", Where::text, 97, {"-l", "1"}, flow(1, 1)},
       {"flowtally -l -i eth1, 4 lines", Where::text, 2, {"-l", "-i", "eth1"}, flow(2, 1)},

@@ -20,18 +20,12 @@
 #include <thread>
 #include <vector>
 
+#include "flowtally_report.h"
 #include "support.h"
 
 namespace flowtally {
-extern const std::string border, table_top;
-std::string header_line(const ts::Strings& names);
-}  // namespace flowtally
-
 namespace {
 
-using flowtally::border;
-using flowtally::header_line;
-using flowtally::table_top;
 using ts::Strings;
 const std::string bin = FLOWTALLY_BIN;
 
@@ -130,7 +124,7 @@ TEST(FixtureRun, PassesByteForByte) {
        {steady, "SHIM_CLOCK_MS=1700000000000,1700003602000"}, header + "1700003602" + rates},
       {"line mode, date set past 2038", line, {steady, "SHIM_CLOCK_MS=3000000000000,3000000002000"},
        header + "3000000002" + rates},
-      {"line mode, date set past 2106: 32-bit seconds, as on the boards", line,
+      {"line mode, date set past 2106: the time column keeps 32 bits of the seconds", line,
        {steady, "SHIM_CLOCK_MS=5000000000000,5000000002000"}, header + " 705032706" + rates},
       {"line mode, standard input closed", line, {steady, wall}, header + "1700000002" + rates,
        {.no_stdin = true}},
@@ -363,3 +357,4 @@ TEST(TrafficRun, RatesMatchFramesSentOnAVethPair) {
 }
 
 }  // namespace
+}  // namespace flowtally

@@ -76,6 +76,11 @@ Parse parse_args(int argc, char** argv, Options& opts) {
   return Parse::ok;
 }
 
+namespace {
+
+// The clocks, in whole milliseconds.  The monotonic clock times the passes,
+// which a step of the date must not disturb; the wall clock only shows in
+// line mode's time column.
 uint64_t monotonic_ms() {
   timespec ts{};
   clock_gettime(CLOCK_MONOTONIC, &ts);
@@ -88,6 +93,8 @@ uint64_t wall_ms() {
   return static_cast<uint64_t>(tv.tv_sec) * 1000 + static_cast<uint32_t>(tv.tv_usec) / 1000;
 }
 
+}  // namespace
+
 uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_ms) {
   uint64_t d = end_ms - start_ms;
   if (d < interval_ms) return interval_ms - d;
@@ -95,6 +102,11 @@ uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_
   return interval_ms - d % interval_ms;
 }
 
+namespace {
+
+// Cuts text.bytes[0, used) into lines, carrying on from those already cut;
+// ended: nothing more is to be read.  True once the text has every line it
+// takes, false while its next line needs more bytes.
 bool cut_lines(Text& text, size_t used, bool ended) {
   while (text.lines < max_lines) {
     size_t at = text.start[static_cast<size_t>(text.lines)];
@@ -112,6 +124,8 @@ bool cut_lines(Text& text, size_t used, bool ended) {
   }
   return true;
 }
+
+}  // namespace
 
 void read_text(int fd, Text& text) {
   text.lines = 0;
@@ -131,20 +145,21 @@ void read_text(int fd, Text& text) {
   }
 }
 
-void take_in_pass(Run& r, const Text& text, uint64_t elapsed_ms) {
+Laid pass(Run& r, int fd, Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out) {
+  read_text(fd, text);
+  // The file stays open; rewinding it is what makes the kernel make its
+  // text afresh for the next pass.
+  const bool rewound = lseek(fd, 0, SEEK_SET) == 0;
   r.latest ^= 1;
-  read_rows(r.opts.filter, text, r.rows[r.latest]);
-  r.same_names = work_out_rates(r.rows[r.latest ^ 1], r.rows[r.latest], elapsed_ms);
-  ++r.passes;
-}
-
-char* lay_out_report(const Run& r, uint64_t elapsed_ms, uint64_t wall_ms, char* out) {
-  const Rows& rows = r.rows[r.latest];
-  const bool first = r.passes == 1;
-  if (!r.opts.line_mode) return lay_out_screen(out, first, r.opts.interval_s, elapsed_ms, rows);
+  Rows& rows = r.rows[r.latest];
+  read_rows(r.opts.filter, text, rows);
+  r.same_names = work_out_rates(r.rows[r.latest ^ 1], rows, elapsed_ms);
+  const bool first = ++r.passes == 1;
+  const bool line_mode = r.opts.line_mode;
   // The header line names the interfaces again whenever they change.
-  const bool header = first || !r.same_names;
-  return lay_out_lines(out, header, !first, wall_ms, rows);
+  out = line_mode ? lay_out_lines(out, first || !r.same_names, !first, wall_ms, rows)
+                  : lay_out_screen(out, first, r.opts.interval_s, elapsed_ms, rows);
+  return {rewound ? lay_out_footer(out, line_mode) : out, rewound};
 }
 
 int run(int argc, char** argv) {
@@ -163,8 +178,8 @@ int run(int argc, char** argv) {
       return 1;
   }
 
-  r.fd = open(stats_path, O_RDONLY);
-  if (r.fd < 0) {
+  const int fd = open(stats_path, O_RDONLY);
+  if (fd < 0) {
     fputs("Can not open file:\"/proc/net/dev\"", stderr);
     return 1;
   }
@@ -183,15 +198,9 @@ int run(int argc, char** argv) {
     const uint64_t elapsed = start - previous_start;
     previous_start = start;
     const uint64_t wall = line_mode ? wall_ms() : 0;
-    read_text(r.fd, text);
-    // The file stays open; rewinding it is what makes the kernel make its
-    // text afresh for the next pass.
-    const bool rewound = lseek(r.fd, 0, SEEK_SET) == 0;
-    take_in_pass(r, text, elapsed);
-    char* end = lay_out_report(r, elapsed, wall, out.data());
-    if (rewound) end = lay_out_footer(end, line_mode);
-    fwrite(out.data(), 1, static_cast<size_t>(end - out.data()), stdout);
-    if (!rewound) {
+    const Laid laid = pass(r, fd, text, elapsed, wall, out.data());
+    fwrite(out.data(), 1, static_cast<size_t>(laid.end - out.data()), stdout);
+    if (!laid.rewound) {
       fputs("Can not fseek to the start of the file /proc/net/dev\n", stderr);
       return 1;
     }

@@ -24,20 +24,9 @@ Parse parse_args(int argc, char** argv, Options& opts);
 // atoi on a 32-bit board: optional blanks and sign, digits, saturating.
 int32_t to_int32(const char* s);
 
-// The clocks, in whole milliseconds.  The monotonic clock times the passes,
-// which a step of the date must not disturb; the wall clock only shows in
-// line mode's time column.
-uint64_t monotonic_ms();
-uint64_t wall_ms();
-
 // How long to sleep after a pass so that the next one starts on the
 // interval grid counted from this pass's start.
 uint64_t sleep_after_pass(uint64_t start_ms, uint64_t end_ms, uint64_t interval_ms);
-
-// Cuts text.bytes[0, used) into lines, carrying on from those already cut;
-// ended: nothing more is to be read.  True once the text has every line it
-// takes, false while its next line needs more bytes.
-bool cut_lines(Text& text, size_t used, bool ended);
 
 // Reads the statistics text afresh from fd (at its start) into text, no
 // further than its max_lines-th line; a read error ends it like the end of
@@ -47,7 +36,6 @@ void read_text(int fd, Text& text);
 // What a run keeps from one pass to the next.
 struct Run {
   Options opts;
-  int fd = 0;
   uint64_t passes = 0;  // taken in so far
   // rows[latest] holds the latest pass's rows, the other set the pass's
   // before it.
@@ -56,13 +44,19 @@ struct Run {
   std::array<Rows, 2> rows{};
 };
 
-// Takes in a pass's text: its rows, in the set that held the rows of the
-// pass before last, become the latest, with their rates against the
-// previous pass's.
-void take_in_pass(Run& r, const Text& text, uint64_t elapsed_ms);
+// Where a pass's report, laid out from out, ends; and whether the file was
+// rewound for the next pass.
+struct Laid {
+  char* end;
+  bool rewound;
+};
 
-// The latest pass's report but its footer, laid out at out; returns its end.
-char* lay_out_report(const Run& r, uint64_t elapsed_ms, uint64_t wall_ms, char* out);
+// A pass: reads the statistics text afresh from fd into text, rewinds fd,
+// takes the text in (its rows, in the set that held the rows of the pass
+// before last, become the latest, with their rates against the previous
+// pass's) and lays out its report at out, its footer last.  A file that
+// cannot be rewound gives no further pass: the report then has no footer.
+Laid pass(Run& r, int fd, Text& text, uint64_t elapsed_ms, uint64_t wall_ms, char* out);
 
 int run(int argc, char** argv);
 

@@ -185,6 +185,8 @@ bool filter_append(Filter& f, const char* name) {
   return true;
 }
 
+namespace {
+
 bool filter_wants(const Filter& f, const char* name, size_t len) {
   if (f.list == nullptr) return true;
   // Both commas in the key keep eth0 from matching eth1 or veth0.  The key
@@ -199,8 +201,6 @@ bool filter_wants(const Filter& f, const char* name, size_t len) {
   key[n] = '\0';
   return strstr(f.list, key) != nullptr;
 }
-
-namespace {
 
 // Inline where the lines are read: a pass reads 99 of them.
 [[gnu::always_inline]] inline bool read_line(const Filter& f, const char* line, Row& row,

@@ -31,7 +31,6 @@ struct Filter {
 
 // Appends a name to the filter list; false when memory ran out.
 bool filter_append(Filter& f, const char* name);
-bool filter_wants(const Filter& f, const char* name, size_t len);
 
 // A line is read a word at a time where it can be, as far as a word
 // reaches past its end: the room that must follow a line.

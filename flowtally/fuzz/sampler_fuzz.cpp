@@ -1,13 +1,17 @@
 // The monitor's passes over arbitrary text.  Input: one flag byte (bit 0
 // line mode, bits 1-3 the elapsed time, bits 4-5 the size of the reads),
 // then -i names separated by NUL bytes up to the first form feed, then the
-// text of each pass, passes separated by form feeds.  The first pass's text
-// is cut as it arrives a read at a time and must come out in the pieces
-// fgets with a 1024-byte buffer cuts it into; each pass then lays out its
-// rows.
+// text of each pass, passes separated by form feeds.  The first pass reads
+// its text from a socket a read at a time, and must cut it into the pieces
+// fgets with a 1024-byte buffer cuts it into; a socket cannot be rewound,
+// so that pass's report has no footer.  The later passes read a file.
+#include <fcntl.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/mman.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <string>
@@ -21,51 +25,16 @@ namespace {
 constexpr uint64_t elapsed_choices[] = {0, 1, 7, 40, 1000, 3000, 60000, UINT64_MAX};
 constexpr size_t read_sizes[] = {1, 7, 300, SIZE_MAX};
 
-// What the reference stream reads: a pass's text.
-struct Source {
-  const char* data;
-  size_t size, at;
-} source;
+// The first pass's text arrives at pieces[0] a packet a read, and the read
+// that finds none ends it; the later passes' is the file's.
+int pieces[2], file;
 
-FZ_HARNESS ssize_t source_read(void*, char* buf, size_t n) {
-  n = std::min(n, source.size - source.at);
-  memcpy(buf, source.data + source.at, n);
-  source.at += n;
-  return static_cast<ssize_t>(n);
-}
-
-FZ_HARNESS int source_seek(void*, off64_t* offset, int whence) {
-  const off64_t to = *offset + (whence == SEEK_CUR ? static_cast<off64_t>(source.at) : 0);
-  if (whence == SEEK_END || to < 0 || static_cast<size_t>(to) > source.size) return -1;
-  source.at = static_cast<size_t>(to);
-  *offset = to;
-  return 0;
-}
-
-FILE* stream;
-
-// The text [at, end) taken in as read_text takes it, read_size bytes a read
-// (in 8 reads at most: each looks again at the unfinished piece); checked:
-// cut as fgets with a 1024-byte buffer cuts it.
-FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowtally::Text& text,
-                        bool checked) {
-  const size_t size = std::min(static_cast<size_t>(end - at), text.bytes.size());
-  memcpy(text.bytes.data(), at, size);
-  read_size = std::max(read_size, size / 8 + 1);
-  text.lines = 0;
-  text.start[0] = 0;
-  size_t used = 0;
-  bool ended = false;
-  while (!flowtally::cut_lines(text, used, ended)) {
-    ended = used == size;
-    used += std::min(read_size, size - used);
-  }
-  if (!checked) return;
-  // fgets's reading, from a stream made once, as making one per input costs
-  // more than the rest of the input's run.
+// Checks that text holds [at, at + size) cut as fgets with a 1024-byte
+// buffer cuts it.
+FZ_HARNESS void check_cut_as_fgets(const char* at, size_t size, const flowtally::Text& text) {
+  FILE* stream = fmemopen(const_cast<char*>(at), size, "r");
+  if (stream == nullptr) abort();
   static char line[flowtally::line_room];
-  source = {at, size, 0};
-  if (fseek(stream, 0, SEEK_SET) != 0) abort();
   int k = 0;
   for (long from = 0; k < flowtally::max_lines && fgets(line, sizeof line, stream) != nullptr;
        ++k) {
@@ -77,6 +46,7 @@ FZ_HARNESS void take_in(const char* at, const char* end, size_t read_size, flowt
     from += static_cast<long>(len);
   }
   if (text.lines != k) abort();
+  fclose(stream);
 }
 
 // (memchr is not instrumented: a search costs one call, not a call a byte.)
@@ -99,9 +69,10 @@ extern "C" int LLVMFuzzerInitialize(int* argc, char*** argv) {
   args.push_back(nullptr);
   *argv = args.data();
   *argc += 1;
-  static char buffer[BUFSIZ];
-  stream = fopencookie(nullptr, "r", {source_read, nullptr, source_seek, nullptr});
-  if (stream == nullptr || setvbuf(stream, buffer, _IOFBF, sizeof buffer) != 0) abort();
+  file = memfd_create("dev", 0);
+  if (file < 0 || socketpair(AF_UNIX, SOCK_SEQPACKET, 0, pieces) != 0 ||
+      fcntl(pieces[0], F_SETFL, O_NONBLOCK) != 0)
+    abort();
   return 0;
 }
 
@@ -127,13 +98,25 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   for (uint64_t p = 0; p < 8 && ff != end; ++p) {
     at = ff + 1;
     ff = next_form_feed(at, end);
-    // Each pass reads alike: the first is read in pieces and checked, the
-    // others are read whole.
-    take_in(at, ff, p == 0 ? read_sizes[(flags >> 4) & 3] : SIZE_MAX, text, p == 0);
-    flowtally::take_in_pass(r, text, elapsed);
-    char* written = flowtally::lay_out_report(r, elapsed, elapsed * p, out.data());
-    written = flowtally::lay_out_footer(written, r.opts.line_mode);
-    if (written < out.data() || written > out.data() + out.size()) abort();
+    const size_t size = std::min(static_cast<size_t>(ff - at), text.bytes.size());
+    if (p == 0) {
+      // In 8 reads at most: each looks again at the unfinished piece.
+      const size_t read_size = std::max(read_sizes[(flags >> 4) & 3], size / 8 + 1);
+      for (size_t from = 0; from < size; from += read_size)
+        if (send(pieces[1], at + from, std::min(read_size, size - from), 0) < 0) abort();
+    } else if (pwrite(file, at, size, 0) != static_cast<ssize_t>(size) ||
+               ftruncate(file, static_cast<off_t>(size)) != 0) {
+      abort();
+    }
+    const flowtally::Laid laid =
+        flowtally::pass(r, p == 0 ? pieces[0] : file, text, elapsed, elapsed * p, out.data());
+    if (laid.rewound != (p > 0) || laid.end < out.data() || laid.end > out.data() + out.size())
+      abort();
+    if (p == 0) {
+      check_cut_as_fgets(at, size, text);
+      // What a pass of 99 lines left unread.
+      while (recv(pieces[0], out.data(), out.size(), MSG_DONTWAIT) > 0) continue;
+    }
     const flowtally::Rows& rows = r.rows[r.latest];
     for (int k = 0; k < rows.n; ++k) {
       const flowtally::Row& row = rows.row[static_cast<size_t>(k)];
