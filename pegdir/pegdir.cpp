@@ -86,7 +86,7 @@ char* entry_path(const char* dir, const char* prefix) {
   return path;
 }
 
-void put_number(char* at, std::uint32_t n) {
+void put_hex(char* at, std::uint32_t n) {
   for (unsigned i = 0; i < digit_count; ++i)
     at[i] = hex_digits[(n >> (4 * (digit_count - 1 - i))) & 0xFU];
 }
@@ -126,7 +126,7 @@ int run(int argc, char** argv) {
 
   // No limit of our own: the number wraps after FFFFFFFF and goes on.
   for (std::uint32_t n = 0;; ++n) {
-    put_number(digits, n);
+    put_hex(digits, n);
     digits[digit_count] = '\0';
     if (claim(path, opt.dir_mode, text)) break;
     if (errno != EEXIST) return exit_failed;

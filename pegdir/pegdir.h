@@ -26,7 +26,7 @@ bool parse_args(int argc, char** argv, Options* opt);
 char* entry_path(const char* dir, const char* prefix);
 
 // Exactly digit_count upper-case hexadecimal digits, no string end.
-void put_number(char* at, std::uint32_t n);
+void put_hex(char* at, std::uint32_t n);
 
 // "/proc/" and pid in decimal; buf holds link_text_size bytes.
 void put_parent_text(char* buf, std::uint32_t pid);

@@ -69,7 +69,7 @@ TEST(pegdirFormat, NumbersAndParentIdsAsPrintfWritesThem) {
   for (auto v64 : values) {
     const auto v = static_cast<uint32_t>(v64);
     char want[32], number[] = "########", text[pegdir::link_text_size];
-    pegdir::put_number(number, v);
+    pegdir::put_hex(number, v);
     snprintf(want, sizeof want, "%08X", v);
     EXPECT_STREQ(number, want);
     memset(text, '#', sizeof text);

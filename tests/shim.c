@@ -99,7 +99,7 @@ static long env_long(const char *name, long dflt)
 }
 
 /* v in decimal at buf, no string end; returns its length. */
-static size_t put_number(char *buf, long long v)
+static size_t put_decimal(char *buf, long long v)
 {
 	unsigned long long u = v < 0 ? -(unsigned long long)v : (unsigned long long)v;
 	char tmp[24];
@@ -164,7 +164,7 @@ static void log_number(const char *what, long long v)
 {
 	char arg[24];
 
-	arg[put_number(arg, v)] = '\0';
+	arg[put_decimal(arg, v)] = '\0';
 	log_event(what, arg);
 }
 
@@ -217,7 +217,7 @@ static void swap_text(const char *dir)
 		return;
 	memcpy(path, dir, n);
 	memcpy(path + n, "/dev.", 5);
-	path[n + 5 + put_number(path + n + 5, sleeps)] = '\0';
+	path[n + 5 + put_decimal(path + n + 5, sleeps)] = '\0';
 	if ((in = raw_open(path, O_RDONLY)) < 0)
 		return;
 	path[n + 4] = '\0';

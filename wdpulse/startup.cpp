@@ -43,7 +43,7 @@ bool is_space(char c) {
 // The budget is read the way atol reads a number, but as a 32-bit value that
 // saturates, so a board and a build machine agree on every input.  Digits
 // accumulate towards the sign's limit so no wider type is needed.
-int32_t budget_of(const char* s) {
+int32_t to_int32(const char* s) {
   while (is_space(*s)) ++s;
   bool negative = *s == '-';
   if (*s == '-' || *s == '+') ++s;
@@ -70,7 +70,7 @@ Options scan_options(int argc, char** argv) {
     if (letter != 'c' && letter != 'f') continue;
     if (i == argc) break;
     if (letter == 'c')
-      o.budget = budget_of(argv[i]);
+      o.budget = to_int32(argv[i]);
     else
       o.watched = argv[i];
     ++i;

@@ -14,7 +14,7 @@ struct Options {
 };
 
 // A number as atol reads it, saturated to 32 bits.
-int32_t budget_of(const char* s);
+int32_t to_int32(const char* s);
 Options scan_options(int argc, char** argv);
 // Drops (and marks) the paths that cannot be examined; returns how many are left.
 int vet_paths(char** paths, int npaths);

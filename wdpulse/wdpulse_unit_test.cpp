@@ -38,7 +38,7 @@ TEST(WdpulseBudget, ReadsLikeAtolButSaturatesAt32Bits) {
       {"-2147483649", INT32_MIN}, {"-2147483650", INT32_MIN},
       {"99999999999999999999999", INT32_MAX}, {"-99999999999999999999999", INT32_MIN},
   };
-  for (const auto& c : cases) EXPECT_EQ(wdpulse::budget_of(c.s), c.want) << '"' << c.s << '"';
+  for (const auto& c : cases) EXPECT_EQ(wdpulse::to_int32(c.s), c.want) << '"' << c.s << '"';
 }
 
 TEST(WdpulseOptions, EmptyArgvHasNoPaths) {

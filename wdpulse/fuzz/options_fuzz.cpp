@@ -14,6 +14,6 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   if (o.npaths < 0 || (args.argc() > 0 && first_path < 1) || o.paths != args.argv() + first_path)
     abort();
   // Every argument as a budget: UBSan ends the run on an overflow on the way.
-  for (int i = 0; i < args.argc(); ++i) wdpulse::budget_of(args.argv()[i]);
+  for (int i = 0; i < args.argc(); ++i) wdpulse::to_int32(args.argv()[i]);
   return 0;
 }
