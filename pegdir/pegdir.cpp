@@ -25,6 +25,13 @@ constexpr char default_prefix[] = ".lock.";
 constexpr char hex_digits[] = "0123456789ABCDEF";
 constexpr std::string_view proc_dir = "/proc/";
 
+struct Options {
+  bool dir_mode;       // -d: a directory instead of a symbolic link
+  const char* prefix;  // placed in front of the number
+  char* directory;     // the argument itself, in the process's argv
+  const char* data;    // link text given by the caller, or null
+};
+
 [[noreturn]] void usage() {
   [[maybe_unused]] ssize_t n = write(2, usage_text.data(), usage_text.size());
   exit(exit_usage);
@@ -49,8 +56,7 @@ void strip_trailing_slashes(char* dir) {
   while (len > 0 && dir[len - 1] == '/') dir[--len] = '\0';
 }
 
-}  // namespace
-
+// Scans the arguments from the left; false on a usage error.
 bool parse_args(int argc, char** argv, Options* opt) {
   opt->dir_mode = false;
   opt->prefix = default_prefix;
@@ -72,6 +78,8 @@ bool parse_args(int argc, char** argv, Options* opt) {
   }
   return false;
 }
+
+}  // namespace
 
 // Both strings are in memory already, so their lengths and the few bytes
 // more cannot overflow the size.
