@@ -29,6 +29,9 @@
  *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
  *   SHIM_IGNORE_SIGNAL=sig the program starts with sig ignored, as a
  *                          launcher may leave it
+ *   SHIM_NO_ARGS=1         main gets no arguments, not even the program's
+ *                          name (argc 0), as kernels before 5.18 start a
+ *                          program executed with an empty list
  *   SHIM_NO_CLOSE_RANGE=1  the close_range system call fails with ENOSYS, as
  *                          on kernels before 5.9, however it is made
  *   SHIM_GATE_FD=n         before main, wait until descriptor n reads end of
@@ -177,8 +180,9 @@ static void *real_call(void **known, const char *name)
 	return *known;
 }
 #define REAL(name) ((__typeof__(&name))real_call(&real_##name, #name))
-static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open, *real_open64, *real_stat,
-	*real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime;
+static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open,
+	*real_open64, *real_stat, *real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime,
+	*real___libc_start_main;
 
 /* Logs a program allocation; true when this one is scripted to fail. */
 static int alloc_fails(const char *what)
@@ -472,6 +476,17 @@ int __xstat64(int ver, const char *path, struct stat64 *buf);
 LOGGED_XSTAT(__xstat, stat)
 LOGGED_XSTAT(__xstat64, stat64)
 
+/* Where the C library's start-up hands main its arguments. */
+int __libc_start_main(int (*main)(int, char **, char **), int argc, char **argv,
+		      void (*init)(void), void (*fini)(void), void (*rtld_fini)(void), void *end)
+{
+	if (env_long("SHIM_NO_ARGS", 0) != 0) {
+		argv += argc;
+		argc = 0;
+	}
+	return REAL(__libc_start_main)(main, argc, argv, init, fini, rtld_fini, end);
+}
+
 /* The real calls are looked up before the allocator log is armed, so that
  * only the program's own allocations are reported. */
 __attribute__((constructor)) static void shim_init(void)
@@ -481,6 +496,7 @@ __attribute__((constructor)) static void shim_init(void)
 
 	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
 	REAL(stat), REAL(stat64), REAL(__xstat), REAL(__xstat64), REAL(clock_gettime);
+	REAL(__libc_start_main);
 #if __SIZEOF_LONG__ == 4
 	REAL(__stat64_time64), REAL(__clock_gettime64);
 #endif

@@ -285,7 +285,8 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
     int started = 0;
     Watchdog device = Watchdog::standard;
   } cases[] = {
-      {{}, {}, {}, {"/"}},
+      // no arguments, not even the program's name, as kernels before 5.18 allow
+      {{}, {}, {}, {"/"}}, {{}, {"SHIM_NO_ARGS=1"}, {}, {"/"}},
       {{"$a", "$b", "$c"}, {}, {"$a", "$b", "$c"}, {"$a", "$b", "$c"}},
       {{"$m", "$b", "$c"}, {}, {"$m", "$c", "$b"}, {"$c", "$b"}},
       {{"$a", "$m", "$c"}, {}, {"$a", "$m", "$c"}, {"$a", "$c"}},
@@ -329,7 +330,9 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{"-c", "2", "-f", "$w"}, {"SHIM_UNLINK=$w", "SHIM_UNLINK_AT=2"}, {}, {"/ $w"}, 1, 5},
       // relative watched files are looked up from "/"
       {{"-c", "1", "-f", "w"}, {}, {}, {"/ w"}, 1, 1},
+      // a negative budget counts on down, wrapping past INT32_MIN (on pass 2 here)
       {{"-c", "-1", "-f", "$w"}, {}, {}, {"/ $w"}},
+      {{"-c", "-2147483648", "-f", "$w"}, {}, {}, {"/ $w"}},
       {{"-c", "4294967297", "-f", "$w"}, {}, {}, {"/ $w"}},
       {{"-c", " \t+2x", "-f", "$w"}, {}, {}, {"/ $w"}, 1, 3},
       {{"-c5", "2", "-f", "$w"}, {}, {}, {"/ $w"}, 1, 3},
