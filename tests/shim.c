@@ -20,6 +20,8 @@
  *   SHIM_RAISE_BEFORE_SETSID=sig  setsid first sends sig to the caller, as
  *                          a hangup arriving just before it would
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
+ *   SHIM_FAIL_WAITPID_AT=n the n-th waitpid fails with ECHILD, as if
+ *                          something else had reaped the child
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_SPOIL_BRK_AT=n    the n-th brk that raises the break succeeds, but
  *                          its new pages fault when touched (memory all gone)
@@ -67,6 +69,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -78,7 +81,7 @@ extern void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
 extern void *__interceptor_realloc(void *, size_t) __attribute__((weak));
 
 static int armed;
-static long sleeps, forks, brks, raises, one_byte_writes, failed_writes, allocs;
+static long sleeps, forks, waits, brks, raises, one_byte_writes, failed_writes, allocs;
 
 /* A decimal number with an optional minus sign, read by hand: the C
  * library's reading would bring its code and locale tables into memory,
@@ -180,7 +183,7 @@ static void *real_call(void **known, const char *name)
 	return *known;
 }
 #define REAL(name) ((__typeof__(&name))real_call(&real_##name, #name))
-static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open,
+static void *real_fork, *real_waitpid, *real_setsid, *real_brk, *real_write, *real_open,
 	*real_open64, *real_stat, *real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime,
 	*real___libc_start_main;
 
@@ -374,6 +377,15 @@ pid_t fork(void)
 	return REAL(fork)();
 }
 
+pid_t waitpid(pid_t pid, int *status, int options)
+{
+	if (++waits == env_long("SHIM_FAIL_WAITPID_AT", 0)) {
+		errno = ECHILD;
+		return -1;
+	}
+	return REAL(waitpid)(pid, status, options);
+}
+
 int brk(void *addr)
 {
 	char *old = sbrk(0);
@@ -494,7 +506,7 @@ __attribute__((constructor)) static void shim_init(void)
 	long gate = env_long("SHIM_GATE_FD", -1), sig = env_long("SHIM_IGNORE_SIGNAL", 0);
 	char c;
 
-	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
+	REAL(fork), REAL(waitpid), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
 	REAL(stat), REAL(stat64), REAL(__xstat), REAL(__xstat64), REAL(clock_gettime);
 	REAL(__libc_start_main);
 #if __SIZEOF_LONG__ == 4

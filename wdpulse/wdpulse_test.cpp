@@ -346,10 +346,11 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{}, {"SHIM_FAIL_FORK_AT=1"}, {}, {"/"}, no_daemon, limit, 99},
       {{"$a", "$b"}, {"SHIM_FAIL_FORK_AT=1", "SHIM_UNLINK=$b"}, {"$a", "$b"}, {"$a", "$b"},
        no_daemon, 2, 1},
-      // a failed probe fork ends the daemon in that pass, before its path
-      // probe (so no cycle of paths is given)
+      // a failed probe fork, or a wait that does not return the probe
+      // child, ends the daemon in that pass, before its path probe (so no
+      // cycle of paths is given)
       {{}, {"SHIM_FAIL_FORK_AT=2"}, {}, {}, 1, 1},
-      {{}, {"SHIM_FAIL_FORK_AT=4"}, {}, {}, 1, 3},
+      {{}, {"SHIM_FAIL_FORK_AT=4"}, {}, {}, 1, 3}, {{}, {"SHIM_FAIL_WAITPID_AT=3"}, {}, {}, 1, 3},
   };
   for (const auto& c : cases) {
     Files f;
