@@ -20,8 +20,8 @@
  *   SHIM_RAISE_BEFORE_SETSID=sig  setsid first sends sig to the caller, as
  *                          a hangup arriving just before it would
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
- *   SHIM_FAIL_WAITPID_AT=n the n-th waitpid fails with ECHILD, as if
- *                          something else had reaped the child
+ *   SHIM_FAIL_WAITPID_AT=n the n-th waitpid reaps the child but fails with
+ *                          ECHILD, as if something else had reaped it
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_SPOIL_BRK_AT=n    the n-th brk that raises the break succeeds, but
  *                          its new pages fault when touched (memory all gone)
@@ -377,13 +377,15 @@ pid_t fork(void)
 	return REAL(fork)();
 }
 
+/* The child is reaped all the same, so that none outlives its parent. */
 pid_t waitpid(pid_t pid, int *status, int options)
 {
-	if (++waits == env_long("SHIM_FAIL_WAITPID_AT", 0)) {
-		errno = ECHILD;
-		return -1;
-	}
-	return REAL(waitpid)(pid, status, options);
+	pid_t got = REAL(waitpid)(pid, status, options);
+
+	if (++waits != env_long("SHIM_FAIL_WAITPID_AT", 0))
+		return got;
+	errno = ECHILD;
+	return -1;
 }
 
 int brk(void *addr)
