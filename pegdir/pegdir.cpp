@@ -25,6 +25,13 @@ constexpr char default_prefix[] = ".lock.";
 constexpr char hex_digits[] = "0123456789ABCDEF";
 constexpr std::string_view proc_dir = "/proc/";
 
+struct Options {
+  bool dir_mode;       // -d: a directory instead of a symbolic link
+  const char* prefix;  // placed in front of the number
+  char* directory;     // the argument itself, in the process's argv
+  const char* data;    // link text given by the caller, or null
+};
+
 [[noreturn]] void usage() {
   [[maybe_unused]] ssize_t n = write(2, usage_text.data(), usage_text.size());
   exit(exit_usage);
@@ -49,8 +56,7 @@ void strip_trailing_slashes(char* dir) {
   while (len > 0 && dir[len - 1] == '/') dir[--len] = '\0';
 }
 
-}  // namespace
-
+// Scans the arguments from the left; false on a usage error.
 bool parse_args(int argc, char** argv, Options* opt) {
   opt->dir_mode = false;
   opt->prefix = default_prefix;
@@ -73,6 +79,8 @@ bool parse_args(int argc, char** argv, Options* opt) {
   return false;
 }
 
+}  // namespace
+
 // Both strings are in memory already, so their lengths and the few bytes
 // more cannot overflow the size.
 char* entry_path(const char* dir, const char* prefix) {
@@ -86,7 +94,7 @@ char* entry_path(const char* dir, const char* prefix) {
   return path;
 }
 
-void put_number(char* at, std::uint32_t n) {
+void put_hex(char* at, std::uint32_t n) {
   for (unsigned i = 0; i < digit_count; ++i)
     at[i] = hex_digits[(n >> (4 * (digit_count - 1 - i))) & 0xFU];
 }
@@ -126,7 +134,7 @@ int run(int argc, char** argv) {
 
   // No limit of our own: the number wraps after FFFFFFFF and goes on.
   for (std::uint32_t n = 0;; ++n) {
-    put_number(digits, n);
+    put_hex(digits, n);
     digits[digit_count] = '\0';
     if (claim(path, opt.dir_mode, text)) break;
     if (errno != EEXIST) return exit_failed;

@@ -11,22 +11,12 @@ constexpr std::size_t digit_count = 8;
 // "/proc/", up to ten decimal digits of a 32-bit id, the string end.
 constexpr std::size_t link_text_size = 17;
 
-struct Options {
-  bool dir_mode;       // -d: a directory instead of a symbolic link
-  const char* prefix;  // placed in front of the number
-  char* directory;     // the argument itself, in the process's argv
-  const char* data;    // link text given by the caller, or null
-};
-
-// Scans the arguments from the left; false on a usage error.
-bool parse_args(int argc, char** argv, Options* opt);
-
 // dir, "/" and prefix in a zero-filled buffer of its own, with room after
 // them for the digits, a newline and the string end; null without memory.
 char* entry_path(const char* dir, const char* prefix);
 
 // Exactly digit_count upper-case hexadecimal digits, no string end.
-void put_number(char* at, std::uint32_t n);
+void put_hex(char* at, std::uint32_t n);
 
 // "/proc/" and pid in decimal; buf holds link_text_size bytes.
 void put_parent_text(char* buf, std::uint32_t pid);

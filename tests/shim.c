@@ -20,6 +20,8 @@
  *   SHIM_RAISE_BEFORE_SETSID=sig  setsid first sends sig to the caller, as
  *                          a hangup arriving just before it would
  *   SHIM_FAIL_FORK_AT=n    the n-th fork fails with EAGAIN
+ *   SHIM_FAIL_WAITPID_AT=n the n-th waitpid reaps the child but fails with
+ *                          ECHILD, as if something else had reaped it
  *   SHIM_FAIL_BRK_AT=n     the n-th brk fails with ENOMEM
  *   SHIM_SPOIL_BRK_AT=n    the n-th brk that raises the break succeeds, but
  *                          its new pages fault when touched (memory all gone)
@@ -29,6 +31,9 @@
  *                          SHIM_FAIL_WRITE_TIMES times (default: for ever)
  *   SHIM_IGNORE_SIGNAL=sig the program starts with sig ignored, as a
  *                          launcher may leave it
+ *   SHIM_NO_ARGS=1         main gets no arguments, not even the program's
+ *                          name (argc 0), as kernels before 5.18 start a
+ *                          program executed with an empty list
  *   SHIM_NO_CLOSE_RANGE=1  the close_range system call fails with ENOSYS, as
  *                          on kernels before 5.9, however it is made
  *   SHIM_GATE_FD=n         before main, wait until descriptor n reads end of
@@ -64,6 +69,7 @@
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/time.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -75,7 +81,7 @@ extern void *__interceptor_calloc(size_t, size_t) __attribute__((weak));
 extern void *__interceptor_realloc(void *, size_t) __attribute__((weak));
 
 static int armed;
-static long sleeps, forks, brks, raises, one_byte_writes, failed_writes, allocs;
+static long sleeps, forks, waits, brks, raises, one_byte_writes, failed_writes, allocs;
 
 /* A decimal number with an optional minus sign, read by hand: the C
  * library's reading would bring its code and locale tables into memory,
@@ -99,7 +105,7 @@ static long env_long(const char *name, long dflt)
 }
 
 /* v in decimal at buf, no string end; returns its length. */
-static size_t put_number(char *buf, long long v)
+static size_t put_decimal(char *buf, long long v)
 {
 	unsigned long long u = v < 0 ? -(unsigned long long)v : (unsigned long long)v;
 	char tmp[24];
@@ -164,7 +170,7 @@ static void log_number(const char *what, long long v)
 {
 	char arg[24];
 
-	arg[put_number(arg, v)] = '\0';
+	arg[put_decimal(arg, v)] = '\0';
 	log_event(what, arg);
 }
 
@@ -177,8 +183,9 @@ static void *real_call(void **known, const char *name)
 	return *known;
 }
 #define REAL(name) ((__typeof__(&name))real_call(&real_##name, #name))
-static void *real_fork, *real_setsid, *real_brk, *real_write, *real_open, *real_open64, *real_stat,
-	*real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime;
+static void *real_fork, *real_waitpid, *real_setsid, *real_brk, *real_write, *real_open,
+	*real_open64, *real_stat, *real_stat64, *real___xstat, *real___xstat64, *real_clock_gettime,
+	*real___libc_start_main;
 
 /* Logs a program allocation; true when this one is scripted to fail. */
 static int alloc_fails(const char *what)
@@ -217,7 +224,7 @@ static void swap_text(const char *dir)
 		return;
 	memcpy(path, dir, n);
 	memcpy(path + n, "/dev.", 5);
-	path[n + 5 + put_number(path + n + 5, sleeps)] = '\0';
+	path[n + 5 + put_decimal(path + n + 5, sleeps)] = '\0';
 	if ((in = raw_open(path, O_RDONLY)) < 0)
 		return;
 	path[n + 4] = '\0';
@@ -370,6 +377,17 @@ pid_t fork(void)
 	return REAL(fork)();
 }
 
+/* The child is reaped all the same, so that none outlives its parent. */
+pid_t waitpid(pid_t pid, int *status, int options)
+{
+	pid_t got = REAL(waitpid)(pid, status, options);
+
+	if (++waits != env_long("SHIM_FAIL_WAITPID_AT", 0))
+		return got;
+	errno = ECHILD;
+	return -1;
+}
+
 int brk(void *addr)
 {
 	char *old = sbrk(0);
@@ -472,6 +490,17 @@ int __xstat64(int ver, const char *path, struct stat64 *buf);
 LOGGED_XSTAT(__xstat, stat)
 LOGGED_XSTAT(__xstat64, stat64)
 
+/* Where the C library's start-up hands main its arguments. */
+int __libc_start_main(int (*main)(int, char **, char **), int argc, char **argv,
+		      void (*init)(void), void (*fini)(void), void (*rtld_fini)(void), void *end)
+{
+	if (env_long("SHIM_NO_ARGS", 0) != 0) {
+		argv += argc;
+		argc = 0;
+	}
+	return REAL(__libc_start_main)(main, argc, argv, init, fini, rtld_fini, end);
+}
+
 /* The real calls are looked up before the allocator log is armed, so that
  * only the program's own allocations are reported. */
 __attribute__((constructor)) static void shim_init(void)
@@ -479,8 +508,9 @@ __attribute__((constructor)) static void shim_init(void)
 	long gate = env_long("SHIM_GATE_FD", -1), sig = env_long("SHIM_IGNORE_SIGNAL", 0);
 	char c;
 
-	REAL(fork), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
+	REAL(fork), REAL(waitpid), REAL(setsid), REAL(brk), REAL(write), REAL(open), REAL(open64);
 	REAL(stat), REAL(stat64), REAL(__xstat), REAL(__xstat64), REAL(clock_gettime);
+	REAL(__libc_start_main);
 #if __SIZEOF_LONG__ == 4
 	REAL(__stat64_time64), REAL(__clock_gettime64);
 #endif

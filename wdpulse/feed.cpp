@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -12,6 +13,16 @@ namespace wdpulse {
 namespace {
 
 constexpr unsigned heap_probe_size = 4096;
+
+// The staleness probe's state: its budget, the unchanged passes in a row
+// still to come before it ends the keeper, and the watched file's records of
+// the last change and of this pass.  Kept in static storage by the loop.
+struct Staleness {
+  int32_t budget;
+  int32_t remaining;
+  struct stat previous;
+  struct stat current;
+};
 
 // sbrk(0) reports failure as (void*)-1, never as a null pointer.
 char* current_break() {
@@ -72,21 +83,6 @@ int path_probe(char* const* paths, int npaths, int next) {
   return next + 1 == npaths ? 0 : next + 1;
 }
 
-}  // namespace
-
-// The record is scratch taken above the break and handed back at once, so
-// the check works even where the allocator no longer would.  The break starts
-// page-aligned and only ever moves by multiples of 8, so the record is aligned.
-bool path_check(const char* path, bool must_succeed) {
-  char* base = current_break();
-  if (!move_break(base + sizeof(struct stat))) exit(1);
-  memset(base, 0, sizeof(struct stat));
-  bool examined = stat(path, reinterpret_cast<struct stat*>(base)) == 0;
-  if (!move_break(base)) exit(1);
-  if (!examined && must_succeed) exit(1);
-  return examined;
-}
-
 // Cleared first so that bytes a stat leaves alone never differ between two
 // passes; a file that cannot be examined reads as all zeros.
 void read_record(const char* path, struct stat* rec) {
@@ -105,6 +101,21 @@ bool staleness_expired(Staleness* s, const char* watched) {
   }
   s->remaining = static_cast<int32_t>(static_cast<uint32_t>(s->remaining) - 1U);
   return s->remaining == 0;
+}
+
+}  // namespace
+
+// The record is scratch taken above the break and handed back at once, so
+// the check works even where the allocator no longer would.  The break starts
+// page-aligned and only ever moves by multiples of 8, so the record is aligned.
+bool path_check(const char* path, bool must_succeed) {
+  char* base = current_break();
+  if (!move_break(base + sizeof(struct stat))) exit(1);
+  memset(base, 0, sizeof(struct stat));
+  bool examined = stat(path, reinterpret_cast<struct stat*>(base)) == 0;
+  if (!move_break(base)) exit(1);
+  if (!examined && must_succeed) exit(1);
+  return examined;
 }
 
 [[noreturn]] void feed_loop(int32_t budget, const char* watched, char* const* paths, int npaths) {

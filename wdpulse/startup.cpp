@@ -43,7 +43,7 @@ bool is_space(char c) {
 // The budget is read the way atol reads a number, but as a 32-bit value that
 // saturates, so a board and a build machine agree on every input.  Digits
 // accumulate towards the sign's limit so no wider type is needed.
-int32_t budget_of(const char* s) {
+int32_t to_int32(const char* s) {
   while (is_space(*s)) ++s;
   bool negative = *s == '-';
   if (*s == '-' || *s == '+') ++s;
@@ -58,6 +58,15 @@ int32_t budget_of(const char* s) {
   return value;
 }
 
+namespace {
+
+struct Options {
+  int32_t budget;       // unchanged passes in a row that end the keeper; 0: never
+  const char* watched;  // nullptr when none
+  char** paths;         // probe paths, inside the process's own argv
+  int npaths;
+};
+
 // Nothing on the command line can stop the keeper: unknown options are
 // skipped, and an option missing its value just ends the scan.
 Options scan_options(int argc, char** argv) {
@@ -70,7 +79,7 @@ Options scan_options(int argc, char** argv) {
     if (letter != 'c' && letter != 'f') continue;
     if (i == argc) break;
     if (letter == 'c')
-      o.budget = budget_of(argv[i]);
+      o.budget = to_int32(argv[i]);
     else
       o.watched = argv[i];
     ++i;
@@ -80,7 +89,8 @@ Options scan_options(int argc, char** argv) {
   return o;
 }
 
-// A rejected path is marked with "!" in the argument memory, so whoever
+// Drops (and marks) the paths that cannot be examined; returns how many are
+// left.  A rejected path is marked with "!" in the argument memory, so whoever
 // reads the keeper's command line can see what it gave up on; the last
 // entry fills the gap.  An empty argument has no byte of its own to mark:
 // writing over its end would join it to the next argument.
@@ -96,6 +106,8 @@ int vet_paths(char** paths, int npaths) {
   }
   return npaths;
 }
+
+}  // namespace
 
 int run(int argc, char** argv) {
   // A launcher may leave SIGCHLD ignored, and then the probe child would be

@@ -285,7 +285,8 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
     int started = 0;
     Watchdog device = Watchdog::standard;
   } cases[] = {
-      {{}, {}, {}, {"/"}},
+      // no arguments, not even the program's name, as kernels before 5.18 allow
+      {{}, {}, {}, {"/"}}, {{}, {"SHIM_NO_ARGS=1"}, {}, {"/"}},
       {{"$a", "$b", "$c"}, {}, {"$a", "$b", "$c"}, {"$a", "$b", "$c"}},
       {{"$m", "$b", "$c"}, {}, {"$m", "$c", "$b"}, {"$c", "$b"}},
       {{"$a", "$m", "$c"}, {}, {"$a", "$m", "$c"}, {"$a", "$c"}},
@@ -329,7 +330,9 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{"-c", "2", "-f", "$w"}, {"SHIM_UNLINK=$w", "SHIM_UNLINK_AT=2"}, {}, {"/ $w"}, 1, 5},
       // relative watched files are looked up from "/"
       {{"-c", "1", "-f", "w"}, {}, {}, {"/ w"}, 1, 1},
+      // a negative budget counts on down, wrapping past INT32_MIN (on pass 2 here)
       {{"-c", "-1", "-f", "$w"}, {}, {}, {"/ $w"}},
+      {{"-c", "-2147483648", "-f", "$w"}, {}, {}, {"/ $w"}},
       {{"-c", "4294967297", "-f", "$w"}, {}, {}, {"/ $w"}},
       {{"-c", " \t+2x", "-f", "$w"}, {}, {}, {"/ $w"}, 1, 3},
       {{"-c5", "2", "-f", "$w"}, {}, {}, {"/ $w"}, 1, 3},
@@ -343,10 +346,11 @@ TEST(WdpulseProbes, OptionsVettingRotationStalenessAndFailedForks) {
       {{}, {"SHIM_FAIL_FORK_AT=1"}, {}, {"/"}, no_daemon, limit, 99},
       {{"$a", "$b"}, {"SHIM_FAIL_FORK_AT=1", "SHIM_UNLINK=$b"}, {"$a", "$b"}, {"$a", "$b"},
        no_daemon, 2, 1},
-      // a failed probe fork ends the daemon in that pass, before its path
-      // probe (so no cycle of paths is given)
+      // a failed probe fork, or a wait that does not return the probe
+      // child, ends the daemon in that pass, before its path probe (so no
+      // cycle of paths is given)
       {{}, {"SHIM_FAIL_FORK_AT=2"}, {}, {}, 1, 1},
-      {{}, {"SHIM_FAIL_FORK_AT=4"}, {}, {}, 1, 3},
+      {{}, {"SHIM_FAIL_FORK_AT=4"}, {}, {}, 1, 3}, {{}, {"SHIM_FAIL_WAITPID_AT=3"}, {}, {}, 1, 3},
   };
   for (const auto& c : cases) {
     Files f;

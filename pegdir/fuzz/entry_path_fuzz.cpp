@@ -36,7 +36,7 @@ extern "C" FZ_HARNESS int LLVMFuzzerTestOneInput(const uint8_t* data, size_t siz
   char* path = pegdir::entry_path(dir, prefix);
   if (path == nullptr) abort();
   char* digits = path + strlen(path);
-  pegdir::put_number(digits, number);
+  pegdir::put_hex(digits, number);
   digits[pegdir::digit_count] = '\n';
   digits[pegdir::digit_count + 1] = '\0';
   if (strcmp(path, want) != 0) abort();
