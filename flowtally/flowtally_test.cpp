@@ -93,7 +93,6 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     size_t unread_chunks;  // left to a later pass
   };
   const std::string x1022(1022, 'x'), x1023(1023, 'x'), nul_inside("a\0b:1\n", 6);
-  // Bytes that a search a word at a time must look at closely: none is a newline.
   const std::string odd = std::string(20, '\xa0') + "\t\v\x01" + std::string(20, '\xff');
   std::string lines99;
   ts::Strings first99;
