@@ -150,7 +150,9 @@ struct Rows {
       head = head * 10000 + (((w & 0x00FF00FFU) * (1 + (100U << 16))) >> 16);
     }
   }
-  for (uint32_t d; (d = static_cast<unsigned char>(*p) - 48U) < 10; ++p) head = head * 10 + d;
+  for (uint32_t d = static_cast<unsigned char>(*p) - 48U; d < 10;
+       d = static_cast<unsigned char>(*++p) - 48U)
+    head = head * 10 + d;
   uint64_t v = head;
   // Nine digits always fit 32 bits; a longer number is read again in 64.
   if (p - digits > 9) {
