@@ -28,7 +28,7 @@ constexpr size_t name_max = line_max - 1;
 // of one a call to memcpy.  Where it cannot, the pass reads its text and
 // names a word at a time at aligned addresses alone, which its own buffers
 // allow.  FLOWTALLY_ALIGNED_WORDS takes that path on any build, so that the
-// sanitizers and the tables run over it too.
+// sanitizer and fuzz builds test it on the build machine too.
 #if (defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(FLOWTALLY_ALIGNED_WORDS)
 constexpr bool unaligned_loads = false;
 #else
@@ -113,7 +113,8 @@ struct Row {
 struct Rows {
   int n = 0;
   std::array<Row, max_lines> row{};
-  // Where words load at aligned addresses alone, each name starts at one.
+  // Where words load at aligned addresses alone, each name starts at an
+  // aligned address.
   static constexpr size_t name_gap = unaligned_loads ? 0 : sizeof(size_t) - 1;
   // (Room for every name but one at its longest, each with its gap, and
   // for the last line a name is copied from, a word at a time, before it
