@@ -83,6 +83,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
     size_t unread_chunks;  // left to a later pass
   };
   const std::string x1022(1022, 'x'), x1023(1023, 'x'), nul_inside("a\0b:1\n", 6);
+  const std::string odd = std::string(20, '\xa0') + "\t\v\x01" + std::string(20, '\xff');
   std::string lines99;
   ts::Strings first99;
   for (int i = 0; i < 99; ++i) lines99 += first99.emplace_back("l" + std::to_string(i) + "\n");
@@ -97,6 +98,7 @@ TEST(Reading, CutsPiecesAsALineReaderWould) {
       {"long line in pieces", {x1023 + x1023 + "yz\n"}, {x1023, x1023, "yz\n"}, 0},
       {"pieces across reads", {x1022, "xx\n"}, {x1023, "x\n"}, 0},
       {"a string end inside is kept", {nul_inside}, {nul_inside}, 0},
+      {"bytes below 0x20 and past 0x9F", {odd + "\n" + odd}, {odd + "\n", odd}, 0},
       {"99 pieces at most, read no further", {lines99, "l99\n"}, first99, 1},
   };
   static Text text;

@@ -12,8 +12,8 @@ constexpr uint64_t two32 = 1ULL << 32;
 
 // Called for every character of a line: -Os would make each a call.
 
-// The line reader's string end, or the newline that only ever ends a piece:
-// either ends the line.
+// A line ends at its newline, or at a NUL byte, where a C string of it
+// would end (a line without a newline is read from a copy that ends so).
 [[gnu::always_inline]] inline bool ends_line(char c) { return c == '\0' || c == '\n'; }
 
 // strtok's delimiters, the newline apart.
@@ -31,35 +31,30 @@ constexpr uint64_t two32 = 1ULL << 32;
   }
 }
 
-// The boards and the build machine are little-endian: the first of a
-// word's characters is its lowest byte.
-static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
-
-[[gnu::always_inline]] inline size_t word_at(const char* p) {
-  size_t w;
-  memcpy(&w, p, sizeof w);
-  return w;
-}
-
 // The first character at or after p that is not a space, a word at a time:
 // the kernel pads its columns with runs of them.
 [[gnu::always_inline]] inline const char* after_spaces(const char* p) {
-  constexpr size_t spaces = ~size_t{0} / 0xFF * ' ';
-  for (; word_at(p) == spaces; p += sizeof(size_t)) {
+  constexpr size_t spaces = every_byte(' ');
+  if constexpr (unaligned_loads) {
+    for (; word_at(p) == spaces; p += sizeof(size_t)) {
+    }
+    return p + std::countr_zero(word_at(p) ^ spaces) / 8;
   }
-  return p + std::countr_zero(word_at(p) ^ spaces) / 8;
-}
-
-// The bytes of w that are c, as the top bit of each: exact up to the first
-// such byte, which is all the word-at-a-time reading asks of it.
-[[gnu::always_inline]] inline size_t bytes_of(size_t w, char c) {
-  constexpr size_t ones = ~size_t{0} / 0xFF;
-  const size_t x = w ^ (ones * static_cast<unsigned char>(c));
-  return (x - ones) & ~x & (ones << 7);
+  // From the aligned word that holds p, less its bytes before p.  (A line
+  // ends in a newline or a NUL byte, which ends the run of spaces within
+  // the line's own buffer.)
+  const auto before = reinterpret_cast<uintptr_t>(p) % sizeof(size_t);
+  const char* w = p - before;
+  size_t x = (word_at(w) ^ spaces) >> (8 * before);
+  if (x != 0) return p + std::countr_zero(x) / 8;
+  do w += sizeof(size_t);
+  while ((x = word_at(w) ^ spaces) == 0);
+  return w + std::countr_zero(x) / 8;
 }
 
 // Names compared a word at a time: most are shorter than one.  (A name is
-// followed by word_room bytes of its pass's names.)
+// followed by word_room bytes of its pass's names, and starts at an aligned
+// address where words load there alone.)
 bool same_name(const Row& a, const Row& b) {
   if (a.name_len != b.name_len) return false;
   size_t i = 0;
@@ -164,8 +159,11 @@ bool grew(const Row& prev, const Row& row, size_t both, std::array<uint64_t, 4>&
     row.rate = {};
     return;
   }
+  // (The compiler loses the rates' alignment on the way: where stores must
+  // be aligned it would otherwise store them a byte at a time.)
+  auto* rates = static_cast<Rate*>(__builtin_assume_aligned(row.rate.data(), alignof(Rate)));
   for (size_t i = 0; i < static_cast<size_t>(row.counters); ++i)
-    row.rate[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
+    rates[i] = i >= both ? Rate{} : i % 2 == 0 ? rate<80>(d[i], e) : rate<10000>(d[i], e);
 }
 
 }  // namespace
@@ -202,26 +200,36 @@ bool filter_wants(const Filter& f, const char* name, size_t len) {
   return strstr(f.list, key) != nullptr;
 }
 
+// Copies the name at p to `to`, as a wanted row keeps it, and moves `to`
+// past the copy; returns where the name stopped: at its colon or at the
+// line's end.  A word at a time where words load anywhere (`to` has
+// word_room to spare), otherwise a byte at a time, names being short.
+[[gnu::always_inline]] inline const char* copy_name(const char* p, char*& to) {
+  if constexpr (unaligned_loads) {
+    for (;; p += sizeof(size_t), to += sizeof(size_t)) {
+      const size_t w = word_at(p);
+      memcpy(to, &w, sizeof w);
+      const size_t stops = bytes_of(w, ':') | bytes_of(w, '\n') | bytes_of(w, '\0');
+      if (stops != 0) {
+        const auto at = static_cast<size_t>(std::countr_zero(stops)) / 8;
+        to += at;
+        return p + at;
+      }
+    }
+  }
+  for (char c; (c = *p) != ':' && !ends_line(c); ++p) *to++ = c;
+  return p;
+}
+
 // Inline where the lines are read: a pass reads 99 of them.
 [[gnu::always_inline]] inline bool read_line(const Filter& f, const char* line, Row& row,
                                              char* name_to) {
   // Blanks before the name are skipped; those between it and the colon
-  // are part of it.  It is copied on the way, a word at a time, as a wanted
-  // row keeps it (name_to has word_room to spare).
+  // are part of it.
   const char* p = line;
   while (*p == ' ' || *p == '\t') ++p;
   char* to = name_to;
-  for (;; p += sizeof(size_t), to += sizeof(size_t)) {
-    const size_t w = word_at(p);
-    memcpy(to, &w, sizeof w);
-    const size_t stops = bytes_of(w, ':') | bytes_of(w, '\n') | bytes_of(w, '\0');
-    if (stops != 0) {
-      const auto at = static_cast<size_t>(std::countr_zero(stops)) / 8;
-      p += at;
-      to += at;
-      break;
-    }
-  }
+  p = copy_name(p, to);
   if (*p != ':') return false;
   const auto len = static_cast<size_t>(to - name_to);
   if (f.list != nullptr && !filter_wants(f, name_to, len)) return false;
@@ -247,10 +255,9 @@ bool filter_wants(const Filter& f, const char* name, size_t len) {
 }  // namespace
 
 void read_rows(const Filter& f, const Text& text, Rows& rows) {
-  // A line that does not end in a newline (cut at the line reader's room, or
-  // the text's last without a newline) is read from a copy ended as the
-  // line reader would end it.
-  static char cut[line_room + word_room];
+  // A line that does not end in a newline (a piece of a longer one, or the
+  // text's last line without one) is read from a copy ended by a NUL byte.
+  alignas(sizeof(size_t)) static char cut[line_room + word_room];
   char* name_to = rows.names.data();
   int n = 0;
   for (int pos = 0; pos < text.lines; ++pos) {
@@ -265,7 +272,7 @@ void read_rows(const Filter& f, const Text& text, Rows& rows) {
     Row& row = rows.row[static_cast<size_t>(n)];
     if (!read_line(f, line, row, name_to)) continue;
     row.pos = pos;
-    name_to += row.name_len;
+    name_to += (row.name_len + Rows::name_gap) & ~Rows::name_gap;
     ++n;
   }
   rows.n = n;

@@ -11,17 +11,29 @@
 namespace flowtally {
 
 constexpr int max_lines = 99;
-// Fields past the tenth change nothing a report shows (it uses fields 0, 1,
-// 8 and 9), so a line is read no further; that fields past the twentieth
-// are ignored holds all the more.
+// A report shows fields 0, 1, 8 and 9 of a line (counted from 0), so a
+// line is read to its tenth field; the fields after it change nothing.
 constexpr int fields_read = 10;
-// The text is cut as a line reader with a buffer of line_room bytes would
-// see it: a line that does not fit with its string end arrives in pieces of
-// at most line_max bytes, each counting as a line.
+// The text is cut into lines as fgets with a buffer of line_room bytes
+// reads it: a line ends after its newline, and one too long for the buffer
+// with its string end comes in pieces of line_max bytes, each a line.
 constexpr size_t line_room = 1024;
 constexpr size_t line_max = line_room - 1;
 // A name and its colon fill a line at most.
 constexpr size_t name_max = line_max - 1;
+
+// Whether the target loads a word from any address in one instruction, as
+// x86 and ARMv6 and later do.  ARMv5 cannot: there a word read from an
+// address the compiler cannot prove aligned is four byte loads, and a copy
+// of one a call to memcpy.  Where it cannot, the pass reads its text and
+// names a word at a time at aligned addresses alone, which its own buffers
+// allow.  FLOWTALLY_ALIGNED_WORDS takes that path on any build, so that the
+// sanitizer and fuzz builds test it on the build machine too.
+#if (defined(__arm__) && !defined(__ARM_FEATURE_UNALIGNED)) || defined(FLOWTALLY_ALIGNED_WORDS)
+constexpr bool unaligned_loads = false;
+#else
+constexpr bool unaligned_loads = true;
+#endif
 
 // ",name1,name2," or absent: every interface is wanted.
 struct Filter {
@@ -36,14 +48,45 @@ bool filter_append(Filter& f, const char* name);
 // reaches past its end: the room that must follow a line.
 constexpr size_t word_room = sizeof(size_t) - 1;
 
-// The statistics text of one pass, as read, and where its lines start, as
-// the line reader returns them (a long line in pieces, each a line).
+// The boards and the build machine are little-endian: the first of a
+// word's characters is its lowest byte.
+static_assert(__BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__);
+
+// A word that may be read from any object: where loads must be aligned,
+// the sanitizers check that each read is.
+using Word [[gnu::may_alias]] = size_t;
+
+// The word at p, which must be aligned where loads must be.
+[[gnu::always_inline]] inline size_t word_at(const char* p) {
+  if constexpr (!unaligned_loads) return *reinterpret_cast<const Word*>(p);
+  size_t w;
+  memcpy(&w, p, sizeof w);
+  return w;
+}
+
+// A word whose every byte is c.
+constexpr size_t every_byte(char c) { return ~size_t{0} / 0xFF * static_cast<unsigned char>(c); }
+
+// The bytes of w that are c, as the top bit of each: exact up to the first
+// such byte, which is all the word-at-a-time reading asks of it.
+[[gnu::always_inline]] inline size_t bytes_of(size_t w, char c) {
+  const size_t x = w ^ every_byte(c);
+  return (x - every_byte(1)) & ~x & every_byte('\x80');
+}
+
+// Where words load at aligned addresses alone, the text is searched for
+// newlines a block of four words at a time, as far as a block reaches past
+// a line's end.
+constexpr size_t search_block = 4 * sizeof(size_t);
+
+// The statistics text of one pass, as read, and where its lines start.
 // (The text comes last: only as much of it as is read is ever touched.)
 struct Text {
   std::array<size_t, max_lines + 1> start;  // line k: [start[k], start[k + 1])
   int lines;
-  // The longest lines there can be, and the last one's room.
-  std::array<char, max_lines * line_max + word_room> bytes;
+  // The longest lines there can be, and room after the last for a word or
+  // a search block, whichever is read.
+  alignas(sizeof(size_t)) std::array<char, max_lines * line_max + search_block> bytes;
 };
 
 // A rate to one decimal: its whole part and its tenths digit.
@@ -69,9 +112,14 @@ struct Row {
 struct Rows {
   int n = 0;
   std::array<Row, max_lines> row{};
-  // (Room for every name but one at its longest, and for the last line a
-  // name is copied from, a word at a time, before it is known to be one.)
-  std::array<char, (max_lines - 1) * name_max + line_max + word_room> names{};
+  // Where words load at aligned addresses alone, each name starts at an
+  // aligned address.
+  static constexpr size_t name_gap = unaligned_loads ? 0 : sizeof(size_t) - 1;
+  // (Room for every name but one at its longest, each with its gap, and
+  // for the last line a name is copied from, a word at a time, before it
+  // is known to be one.)
+  alignas(sizeof(size_t))
+      std::array<char, (max_lines - 1) * (name_max + name_gap) + line_max + word_room> names{};
 };
 
 // strtoull's reading of a token in base 10 (blanks, a sign, digits; values
@@ -90,15 +138,21 @@ struct Rows {
   uint32_t head = 0;
   // Four digits at a time while they come in fours (little-endian: the first
   // is the lowest byte).  A digit's high half is 3, and stays 3 once 6 is
-  // added; the pairs then the four are formed by multiplications.
-  for (uint32_t w; memcpy(&w, p, 4),
-                   ((w & 0xF0F0F0F0U) | ((w + 0x06060606U) & 0xF0F0F0F0U) >> 4) == 0x33333333U;
-       p += 4) {
-    w &= 0x0F0F0F0FU;
-    w = w * 10 + (w >> 8);
-    head = head * 10000 + (((w & 0x00FF00FFU) * (1 + (100U << 16))) >> 16);
+  // added; the pairs then the four are formed by multiplications.  (Where
+  // words load at aligned addresses alone, putting one together from a
+  // token's bytes costs what the digits' own loop does.)
+  if constexpr (unaligned_loads) {
+    for (uint32_t w; memcpy(&w, p, 4),
+                     ((w & 0xF0F0F0F0U) | ((w + 0x06060606U) & 0xF0F0F0F0U) >> 4) == 0x33333333U;
+         p += 4) {
+      w &= 0x0F0F0F0FU;
+      w = w * 10 + (w >> 8);
+      head = head * 10000 + (((w & 0x00FF00FFU) * (1 + (100U << 16))) >> 16);
+    }
   }
-  for (uint32_t d; (d = static_cast<unsigned char>(*p) - 48U) < 10; ++p) head = head * 10 + d;
+  for (uint32_t d = static_cast<unsigned char>(*p) - 48U; d < 10;
+       d = static_cast<unsigned char>(*++p) - 48U)
+    head = head * 10 + d;
   uint64_t v = head;
   // Nine digits always fit 32 bits; a longer number is read again in 64.
   if (p - digits > 9) {
