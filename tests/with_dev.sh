@@ -1,12 +1,10 @@
 #!/bin/sh
-# with_dev.sh DIR COMMAND [ARG]...: runs COMMAND in a mount namespace of its
-# own whose /dev is DIR, with the machine's null device added.  A watchdog
-# stand-in the caller put in DIR (a FIFO at DIR/watchdog or DIR/misc/watchdog)
-# is then the only watchdog the command can find, and the machine's /dev is
-# never touched.
-# with_dev.sh -m MOUNTS DIR COMMAND [ARG]...: the same, with the shell
-# commands MOUNTS (DIR is "$1" there) in place of /dev's: every fixture's
-# namespace is made here (tests/with_net.sh, the tests' with_mounts).
+# with_dev.sh [-m MOUNTS] DIR COMMAND [ARG]...: runs COMMAND in a mount
+# namespace of its own whose /dev is DIR, with the machine's null device
+# added: a watchdog stand-in the caller put in DIR (a FIFO at DIR/watchdog or
+# DIR/misc/watchdog) is the only one the command finds, and the machine's
+# /dev is never touched.  With -m the shell commands MOUNTS (DIR is "$1"
+# there) make the namespace instead: tests/with_net.sh, ts::with_mounts.
 # The command keeps the process id (nothing forks on the way).
 mounts=': >"$1/null" && mount --bind /dev/null "$1/null" && mount --rbind "$1" /dev'
 [ "$1" != -m ] || { mounts=$2; shift 2; }
