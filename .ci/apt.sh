@@ -1,5 +1,6 @@
-# Sourced by .ci/run and tests/target/run: apt is set up once a run, from
-# this machine's own sources, and an archive on a bad day says so plainly.
+# Sourced by .ci/run, .ci/bullseye and tests/target/run (and tested against
+# stand-ins by tests/check_apt.sh): apt is set up once a run, from this
+# machine's own sources, and an archive on a bad day says so plainly.
 #   apt_prepare [ARCH]...  adds the foreign architectures, then one update
 #   apt_install PKG...     installs, or stops naming what could not be had
 #   debian_mirror          the archive that serves this machine's main suite

@@ -183,16 +183,20 @@ function(add_program_tests name)
     PROPERTIES TIMEOUT 120 SKIP_REGULAR_EXPRESSION "[[]  SKIPPED []]")
 endfunction()
 
-# add_fuzz_target(<name> <units-target> <source>): in fuzz builds, a
-# libFuzzer target over the program's own units, and a test that replays
-# its corpus, fuzz/corpus/<name>, so an input once found stays a
-# regression case.  A target <name>_aligned, the same source over units
-# built another way (flowtally's, as ARMv5 builds them), shares <name>'s
-# corpus (.ci/harden knows this too).
+# add_fuzz_target(<name> <units-target> <source> [CORPUS <corpus>]): in
+# fuzz builds, a libFuzzer target over the program's own units, and a test
+# that replays its corpus, fuzz/corpus/<corpus> (default <name>), so an
+# input once found stays a regression case.  fuzz-corpora/<name> in
+# the build folder names that corpus for .ci/harden.
 function(add_fuzz_target name units source)
   if(NOT BOARDTOOLS_FUZZ)
     return()
   endif()
+  cmake_parse_arguments(PARSE_ARGV 3 arg "" "CORPUS" "")
+  if(NOT arg_CORPUS)
+    set(arg_CORPUS ${name})
+  endif()
+  set(corpus ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${arg_CORPUS})
   add_executable(${name}_fuzz ${source})
   target_link_libraries(${name}_fuzz PRIVATE ${units})
   target_include_directories(${name}_fuzz PRIVATE ${CMAKE_SOURCE_DIR}/tests)
@@ -200,9 +204,8 @@ function(add_fuzz_target name units source)
   target_compile_options(${name}_fuzz PRIVATE ${flags} -Wall -Wextra -Wconversion)
   target_link_options(${name}_fuzz PRIVATE ${flags})
   add_dependencies(fuzz_targets ${name}_fuzz)
+  file(GENERATE OUTPUT ${CMAKE_BINARY_DIR}/fuzz-corpora/${name} CONTENT "${corpus}\n")
   # -runs=0: run every corpus input once, fuzz nothing.
-  string(REGEX REPLACE "_aligned$" "" corpus ${name})
-  add_test(NAME ${name}_fuzz.replays_corpus
-           COMMAND ${name}_fuzz -runs=0 ${CMAKE_CURRENT_SOURCE_DIR}/fuzz/corpus/${corpus})
+  add_test(NAME ${name}_fuzz.replays_corpus COMMAND ${name}_fuzz -runs=0 ${corpus})
   set_tests_properties(${name}_fuzz.replays_corpus PROPERTIES LABELS fuzz TIMEOUT 120)
 endfunction()

@@ -212,10 +212,7 @@ Strings cat(std::initializer_list<Strings> lists) {
 
 Strings with_mounts(const std::string& mounts, const std::string& dir, const Strings& env,
                     const Strings& argv) {
-  return cat({{"/usr/bin/unshare", "-m", "/bin/sh", "-c",
-               "mount --make-rprivate / && " + mounts + " && shift && exec /usr/bin/env \"$@\"",
-               "sh", dir},
-              env, argv});
+  return cat({{"/bin/sh", WITH_DEV_SCRIPT, "-m", mounts, dir, "/usr/bin/env"}, env, argv});
 }
 
 Strings with_net_fixture(const std::string& dir, const Strings& env, const Strings& argv) {

@@ -67,8 +67,8 @@ bool eventually(const std::function<bool()>& pred, int timeout_ms = 10000);
 // The lists one after another.
 Strings cat(std::initializer_list<Strings> lists);
 // argv for running argv in a mount namespace of its own once the shell
-// commands mounts (in which "$1" is dir) ran; env entries are set for argv
-// alone, not for the shell and mount tools in between.
+// commands mounts (in which "$1" is dir) ran (tests/with_dev.sh -m); env
+// entries are set for argv alone, not for the shell and mount tools between.
 Strings with_mounts(const std::string& mounts, const std::string& dir, const Strings& env,
                     const Strings& argv);
 // argv for running argv in a mount namespace of its own whose /proc/net/dev

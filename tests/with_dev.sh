@@ -1,8 +1,11 @@
 #!/bin/sh
-# with_dev.sh DIR COMMAND [ARG]...: runs COMMAND in a mount namespace of its
-# own whose /dev is DIR, with the machine's null device added.  A watchdog
-# stand-in the caller put in DIR (a FIFO at DIR/watchdog or DIR/misc/watchdog)
-# is then the only watchdog the command can find, and the machine's /dev is
-# never touched.  The command keeps the process id (nothing forks on the way).
-exec unshare -m /bin/sh -c ': >"$0/null" && mount --make-rprivate / &&
-  mount --bind /dev/null "$0/null" && mount --rbind "$0" /dev && exec "$@"' "$@"
+# with_dev.sh [-m MOUNTS] DIR COMMAND [ARG]...: runs COMMAND in a mount
+# namespace of its own whose /dev is DIR, with the machine's null device
+# added: a watchdog stand-in the caller put in DIR (a FIFO at DIR/watchdog or
+# DIR/misc/watchdog) is the only one the command finds, and the machine's
+# /dev is never touched.  With -m the shell commands MOUNTS (DIR is "$1"
+# there) make the namespace instead: tests/with_net.sh, ts::with_mounts.
+# The command keeps the process id (nothing forks on the way).
+mounts=': >"$1/null" && mount --bind /dev/null "$1/null" && mount --rbind "$1" /dev'
+[ "$1" != -m ] || { mounts=$2; shift 2; }
+exec unshare -m /bin/sh -c "mount --make-rprivate / && $mounts && shift && exec \"\$@\"" sh "$@"
